@@ -1,0 +1,56 @@
+// The bridge process object: the client endpoint, the announced port and the
+// table of open devices.
+#ifndef SCANBRIDGE_BRIDGE_BRIDGE_H_
+#define SCANBRIDGE_BRIDGE_BRIDGE_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "net/endpoint.h"
+
+namespace scanbridge {
+
+// Time-out of every client endpoint, in seconds: its send and receive
+// time-out, and the bound of each wait for the client to connect.
+inline constexpr int CLIENT_TIMEOUT = 300;
+
+// Message kinds of the client link.
+inline constexpr std::uint32_t KIND_DATA = 0;
+inline constexpr std::uint32_t KIND_OPEN = 4;
+inline constexpr std::uint32_t KIND_CLOSE = 5;
+
+class bridge {
+ public:
+  // Binds the loopback listening socket on a port the system chooses and
+  // learns that port. A socket that cannot be set up leaves the port at 0;
+  // the main loop keeps trying to set one up.
+  bridge();
+  // Closes every device in order, then the client endpoint.
+  ~bridge();
+  bridge(const bridge&) = delete;
+  bridge& operator=(const bridge&) = delete;
+
+  int port() const { return port_; }
+
+  // Serves one client after another until a stop is requested.
+  void run();
+
+  // Handles one client message completely, replies included. The payload
+  // stays the caller's.
+  void dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* payload,
+                std::uint32_t length);
+
+  // Closes and destroys every open device, in ascending id order.
+  void close_all();
+
+ private:
+  int reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
+            const std::uint8_t* payload);
+
+  std::unique_ptr<endpoint> client_;
+  int port_;
+};
+
+}  // namespace scanbridge
+
+#endif  // SCANBRIDGE_BRIDGE_BRIDGE_H_

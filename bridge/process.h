@@ -1,0 +1,26 @@
+// The bridge process: stop signals, parent-death notification and the process
+// entry.
+#ifndef SCANBRIDGE_BRIDGE_PROCESS_H_
+#define SCANBRIDGE_BRIDGE_PROCESS_H_
+
+#include <csignal>
+
+namespace scanbridge {
+
+// Set to 1 by stop_handler and never cleared; the main loop tests it once
+// per message.
+extern volatile std::sig_atomic_t stop_requested;
+
+void stop_handler(int signal);
+
+// Installs stop_handler for one signal, unless the parent left that signal
+// ignored: an inherited SIG_IGN stays in force.
+void install_stop_handler(int signal);
+
+// The whole life of the bridge process. Returns the exit status: 0 after a
+// stop, 1 after an exception.
+int bridge_main();
+
+}  // namespace scanbridge
+
+#endif  // SCANBRIDGE_BRIDGE_PROCESS_H_
