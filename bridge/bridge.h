@@ -4,15 +4,24 @@
 #define SCANBRIDGE_BRIDGE_BRIDGE_H_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "net/endpoint.h"
+#include "session/scanner.h"
 
 namespace scanbridge {
 
 // Time-out of every client endpoint, in seconds: its send and receive
 // time-out, and the bound of each wait for the client to connect.
 inline constexpr int CLIENT_TIMEOUT = 300;
+
+// The scanner port used when an OPEN address names none.
+inline constexpr int DEFAULT_SCANNER_PORT = 1865;
+
+// Open devices by id, in ascending order. Ids start at 1; 0 stands for no
+// device in replies. Each entry owns its session.
+using device_table = std::map<std::uint32_t, std::unique_ptr<scanner>>;
 
 // Message kinds of the client link.
 inline constexpr std::uint32_t KIND_DATA = 0;
@@ -40,8 +49,18 @@ class bridge {
   void dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* payload,
                 std::uint32_t length);
 
-  // Closes and destroys every open device, in ascending id order.
+  // Opens a device by the address in an OPEN payload and answers with its
+  // new id, or with id 0 and status -1.
+  void open_device(const std::uint8_t* payload, std::uint32_t length);
+
+  // The smallest id of 1 or more that is not in use, or 0 when none is free.
+  std::uint32_t next_id() const;
+
+  // Closes and destroys every open device, in ascending id order; IS
+  // scanners receive their close request.
   void close_all();
+
+  const device_table& devices() const { return devices_; }
 
  private:
   int reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
@@ -49,6 +68,7 @@ class bridge {
 
   std::unique_ptr<endpoint> client_;
   int port_;
+  device_table devices_;
 };
 
 }  // namespace scanbridge

@@ -1,26 +1,79 @@
-// Dispatch of client messages. Until sessions exist, no device can be opened:
-// every message gets the failure reply for its kind.
+// The device table and the dispatch of each client message.
+#include <string>
+
 #include "bridge/bridge.h"
+#include "bridge/link.h"
 #include "wire/codes.h"
 
 namespace scanbridge {
 
-void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t*, std::uint32_t) {
+void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* payload,
+                      std::uint32_t length) {
+  const auto device = devices_.find(id);
   switch (kind) {
     case KIND_OPEN:
-      reply(0, -1, 0, nullptr);
-      break;
+      // The message's id plays no part: every OPEN makes a new device.
+      open_device(payload, length);
+      return;
     case KIND_CLOSE:
-      break;
-    case KIND_DATA:
-      reply(0, -1, 1, &NAK);
-      break;
+      if (device != devices_.end()) {
+        device->second->disconnect(false);
+        devices_.erase(device);
+      }
+      return;
+    case KIND_DATA: {
+      if (device == devices_.end()) {
+        reply(0, -1, 1, &NAK);
+        return;
+      }
+      scanner& session = *device->second;
+      const int result = session.exchange(payload, length);
+      // Every chunk the exchange left goes out as one reply, all carrying the
+      // exchange's result, also when it failed.
+      chunk_queue* queue = session.replies();
+      while (!queue->empty()) {
+        const chunk c = queue->pop();
+        reply(id, result, static_cast<std::uint32_t>(c.length), c.bytes.get());
+      }
+      return;
+    }
     default:
       reply(id, -1, 0, nullptr);
-      break;
+      return;
   }
 }
 
-void bridge::close_all() {}
+void bridge::open_device(const std::uint8_t* payload, std::uint32_t length) {
+  // Byte for byte, zero bytes included; only what follows the first "//" is
+  // the address, so any scheme, or none, is accepted.
+  const std::string text(reinterpret_cast<const char*>(payload), payload ? length : 0);
+  const std::size_t slashes = text.find("//");
+  if (slashes != std::string::npos && slashes + 2 < text.size()) {
+    auto session = std::make_unique<scanner>(text.substr(slashes + 2), DEFAULT_SCANNER_PORT);
+    const std::uint32_t id = next_id();
+    if (id != 0 && session->connect(CONNECT_TRIES, SCANNER_TIMEOUT)) {
+      devices_.emplace(id, std::move(session));
+      reply(id, 0, 0, nullptr);
+      return;
+    }
+  }
+  reply(0, -1, 0, nullptr);
+}
+
+std::uint32_t bridge::next_id() const {
+  std::uint32_t candidate = 1;
+  while (devices_.contains(candidate)) {
+    if (++candidate == 0) return 0;
+  }
+  return candidate;
+}
+
+void bridge::close_all() {
+  for (auto& [id, session] : devices_) {
+    session->disconnect(false);
+    session.reset();
+  }
+  devices_.clear();
+}
 
 }  // namespace scanbridge

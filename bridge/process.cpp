@@ -18,12 +18,12 @@ volatile std::sig_atomic_t stop_requested = 0;
 void stop_handler(int) { stop_requested = 1; }
 
 void install_stop_handler(int signal) {
-  struct sigaction action {};
+  struct sigaction handler {};
   struct sigaction previous {};
-  action.sa_handler = stop_handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(signal, &action, &previous);
+  handler.sa_handler = stop_handler;
+  sigemptyset(&handler.sa_mask);
+  handler.sa_flags = SA_RESTART;
+  sigaction(signal, &handler, &previous);
   if (previous.sa_handler == SIG_IGN) sigaction(signal, &previous, nullptr);
 }
 

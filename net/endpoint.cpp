@@ -1,7 +1,6 @@
 #include "net/endpoint.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -98,12 +97,10 @@ bool endpoint::write(const void* buf, std::uint64_t count) {
 
 bool endpoint::has_input() const {
   if (fd_ <= 0) return false;
-  const int flags = fcntl(fd_, F_GETFL);
-  if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  // MSG_DONTWAIT makes this one call non-blocking without touching the
+  // descriptor's file status flags, so the socket stays exactly as it was.
   char byte;
-  const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK);
-  fcntl(fd_, F_SETFL, flags);
-  return n == 1;
+  return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
 }
 
 void endpoint::set_timeout(int seconds) {
