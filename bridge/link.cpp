@@ -1,8 +1,9 @@
 #include "bridge/link.h"
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include "net/endpoint.h"
 
 namespace scanbridge {
 
@@ -41,10 +42,11 @@ class stop_signals_blocked {
 };
 
 // Reads exactly count bytes: count, -1 on an error, -2 at end of stream.
-std::int64_t read_all_masked(int fd, std::uint8_t* buf, std::size_t count) {
+// The caller blocks the stop signals.
+std::int64_t read_all(int fd, std::uint8_t* buf, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = read_masked(fd, buf + done, count - done);
+    const ssize_t n = ::read(fd, buf + done, count - done);
     if (n < 0) return -1;
     if (n == 0) return -2;
     done += static_cast<std::size_t>(n);
@@ -71,24 +73,18 @@ ssize_t read_masked(int fd, void* buf, std::size_t count) {
 }
 
 std::int64_t write_all_masked(int fd, const void* buf, std::size_t count) {
-  const auto* bytes = static_cast<const std::uint8_t*>(buf);
-  std::size_t done = 0;
-  while (done < count) {
-    ssize_t n;
-    {
-      stop_signals_blocked blocked;
-      n = ::send(fd, bytes + done, count - done, MSG_NOSIGNAL);
-    }
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+  stop_signals_blocked blocked;
+  return send_all(fd, buf, count, nullptr, 0);
 }
 
+// The stop signals stay blocked for a whole message rather than for each
+// system call: the handler only records the request, which the main loop
+// reads between messages, so the effect is the same with fewer calls.
+
 std::int64_t read_message(int fd, std::uint32_t* id, std::uint32_t* kind, payload_block* payload) {
+  stop_signals_blocked blocked;
   std::uint8_t raw[LINK_HEADER_SIZE];
-  const std::int64_t got = read_all_masked(fd, raw, sizeof raw);
+  const std::int64_t got = read_all(fd, raw, sizeof raw);
   if (got < 0) return got;
   const link_header header = link_header::decode(raw);
   *id = header.id;
@@ -98,7 +94,7 @@ std::int64_t read_message(int fd, std::uint32_t* id, std::uint32_t* kind, payloa
   // Zero-filled, so a payload cut short by an error never exposes stale heap.
   payload_block block(static_cast<std::uint8_t*>(std::calloc(header.length, 1)));
   if (!block) return -1;
-  const std::int64_t result = read_all_masked(fd, block.get(), header.length);
+  const std::int64_t result = read_all(fd, block.get(), header.length);
   *payload = std::move(block);
   return result;
 }
@@ -107,10 +103,18 @@ std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::u
                            const std::uint8_t* payload) {
   std::uint8_t raw[LINK_HEADER_SIZE];
   link_header{id, 0, static_cast<std::uint32_t>(status), length}.encode(raw);
-  if (write_all_masked(fd, raw, sizeof raw) <= 0) return -1;
-  if (length == 0) return 0;
-  if (payload == nullptr) return -1;
-  return write_all_masked(fd, payload, length);
+  if (length != 0 && payload == nullptr) {
+    // A payload announced but not given: the header goes out all the same
+    // and the message fails.
+    write_all_masked(fd, raw, sizeof raw);
+    return -1;
+  }
+  stop_signals_blocked blocked;
+  // Header and payload in one write, so the driver never waits on a lone
+  // header for the delayed acknowledgement.
+  const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length);
+  if (sent < static_cast<std::int64_t>(sizeof raw)) return -1;
+  return sent - static_cast<std::int64_t>(sizeof raw);
 }
 
 }  // namespace scanbridge

@@ -34,10 +34,11 @@ struct free_deleter {
 };
 using payload_block = std::unique_ptr<std::uint8_t, free_deleter>;
 
-// One read() with SIGTERM and SIGINT blocked; returns read()'s result.
+// One read() with SIGTERM and SIGINT blocked, so that a stop request never
+// interrupts it; returns read()'s result.
 ssize_t read_masked(int fd, void* buf, std::size_t count);
 
-// Writes all count bytes, each send() with SIGTERM and SIGINT blocked. Returns
+// Writes all count bytes with SIGTERM and SIGINT blocked. Returns
 // the bytes written (less than count if a call wrote nothing) or -1. A peer
 // that reset the connection makes it fail; it never raises SIGPIPE.
 std::int64_t write_all_masked(int fd, const void* buf, std::size_t count);

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,40 @@ bool set_socket_options(int fd, int seconds) {
   return ok;
 }
 
+std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
+                      std::size_t body_count) {
+  iovec parts[2] = {{const_cast<void*>(head), head_count}, {const_cast<void*>(body), body_count}};
+  iovec* next = parts;
+  int left = 2;
+  std::int64_t sent = 0;
+  while (left > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --left;
+      continue;
+    }
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = static_cast<std::size_t>(left);
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    sent += n;
+    // Step over what went out: whole parts first, then into a part.
+    auto done = static_cast<std::size_t>(n);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+  return sent;
+}
+
 endpoint::endpoint(int port, int timeout) : port_(port), timeout_(timeout), connecting_(false) {}
 
 endpoint::endpoint(std::string host, int port, int timeout)
@@ -81,18 +116,13 @@ bool endpoint::read(void* buf, std::uint64_t count, bool peek) {
   return true;
 }
 
-bool endpoint::write(const void* buf, std::uint64_t count) {
+bool endpoint::write(const void* buf, std::uint64_t count) { return write(buf, count, nullptr, 0); }
+
+bool endpoint::write(const void* head, std::uint64_t head_count, const void* body,
+                     std::uint64_t body_count) {
   if (!open_()) return false;
-  const auto* bytes = static_cast<const char*>(buf);
-  std::uint64_t done = 0;
-  while (done < count) {
-    // MSG_NOSIGNAL: a peer that reset the connection makes the write fail
-    // instead of raising SIGPIPE, whose disposition the bridge inherits.
-    const ssize_t n = ::send(fd_, bytes + done, count - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  const std::uint64_t total = head_count + body_count;
+  return send_all(fd_, head, head_count, body, body_count) == static_cast<std::int64_t>(total);
 }
 
 bool endpoint::has_input() const {

@@ -2,6 +2,7 @@
 #ifndef SCANBRIDGE_NET_ENDPOINT_H_
 #define SCANBRIDGE_NET_ENDPOINT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,15 @@ namespace scanbridge {
 // that many seconds. Writes "ERROR: setsockopt failed" when the system refuses
 // one of them. Returns false then.
 bool set_socket_options(int fd, int seconds);
+
+// Sends head and then body (either may be empty) on a socket, in as few
+// send() calls as the kernel allows, so that a short header never sits alone
+// waiting for the peer's acknowledgement while its payload follows. Uses
+// MSG_NOSIGNAL: a peer that reset the connection makes it fail instead of
+// raising SIGPIPE. Returns the bytes sent, which is less than the total only
+// when a call sent nothing, or -1 on an error.
+std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
+                      std::size_t body_count);
 
 // A TCP socket in one of two modes, fixed at construction:
 // - listening: bound to 127.0.0.1 on a port (0 lets the system choose); it
@@ -46,6 +56,9 @@ class endpoint {
   // Writes exactly count bytes. A peer that reset the connection makes it fail;
   // it never raises SIGPIPE.
   bool write(const void* buf, std::uint64_t count);
+  // Writes head and then body as one stream of bytes, all or nothing.
+  bool write(const void* head, std::uint64_t head_count, const void* body,
+             std::uint64_t body_count);
   // True when at least one byte is waiting on the connected socket now. Never
   // blocks, connects or accepts.
   bool has_input() const;

@@ -27,9 +27,10 @@ bool packet::send() {
                                              static_cast<std::uint8_t>(length_),
                                              0,
                                              0};
-  if (!link_->write(header, sizeof header)) return false;
-  if (outgoing_ == nullptr || length_ == 0) return true;
-  return link_->write(outgoing_, length_);
+  // Header and payload leave in one write: written apart, the header would
+  // wait for the scanner's delayed acknowledgement before the payload went.
+  const bool has_payload = outgoing_ != nullptr && length_ != 0;
+  return link_->write(header, sizeof header, outgoing_, has_payload ? length_ : 0);
 }
 
 bool packet::receive(bool peek) {
