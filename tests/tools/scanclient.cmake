@@ -1,0 +1,6 @@
+# Unit tests of scanclient's library; included from tests/tools/CMakeLists.txt.
+add_executable(scanclient_test
+  ${CMAKE_CURRENT_LIST_DIR}/scanclient_test.cpp
+)
+target_link_libraries(scanclient_test PRIVATE scanclient_lib GTest::gtest_main)
+gtest_discover_tests(scanclient_test)

@@ -1,0 +1,1027 @@
+// Unit tests of the scanclient pieces that need no bridge: framing, the link
+// over a socket pair with scripted replies, trace texts, the end-of-scan rule,
+// the scan and probe sequences, the image files and the command line.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/common/scan_format.h"
+#include "tools/scanclient/bridge_link.h"
+#include "tools/scanclient/bridge_process.h"
+#include "tools/scanclient/device.h"
+#include "tools/scanclient/image_file.h"
+#include "tools/scanclient/link_message.h"
+#include "tools/scanclient/options.h"
+#include "tools/scanclient/probe.h"
+#include "tools/scanclient/progress.h"
+#include "tools/scanclient/scan.h"
+#include "tools/scanclient/scan_protocol.h"
+#include "tools/scanclient/trace.h"
+
+namespace scanbridge::tools {
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+// The bridge's end of a socket pair. Replies are written before the client
+// runs, so nothing waits on anything; afterwards the test reads what the
+// client sent.
+class scripted_bridge {
+ public:
+  scripted_bridge() {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    client_ = std::make_unique<bridge_link>(fds[0]);
+    peer_ = std::make_unique<bridge_link>(fds[1]);
+  }
+
+  bridge_link* client() { return client_.get(); }
+
+  void reply(std::uint32_t id, std::int32_t status, const bytes& payload) {
+    link_header header;
+    header.id = id;
+    header.status = status;
+    header.length = static_cast<std::uint32_t>(payload.size());
+    const auto head = encode_header(header);
+    write_raw(bytes(head.begin(), head.end()));
+    write_raw(payload);
+  }
+  void ack(std::uint32_t id) { reply(id, 0, {ACK}); }
+
+  void write_raw(const bytes& data) {
+    if (data.empty()) return;
+    ASSERT_EQ(::write(peer_->fd(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  }
+  // No more replies: the client sees end of stream after the scripted ones.
+  void hang_up() { ::shutdown(peer_->fd(), SHUT_WR); }
+
+  // Every message the client sent, in order.
+  std::vector<link_message> sent() {
+    ::shutdown(client_->fd(), SHUT_WR);  // end of stream for the reader below
+    std::vector<link_message> messages;
+    link_message message;
+    while (peer_->receive(1000, {}, &message) == receive_status::OK) {
+      messages.push_back(message);
+    }
+    return messages;
+  }
+
+ private:
+  std::unique_ptr<bridge_link> client_;
+  std::unique_ptr<bridge_link> peer_;
+};
+
+bytes data_block(std::size_t image_bytes, std::uint8_t first, std::uint8_t status) {
+  bytes block(image_bytes + 1);
+  for (std::size_t i = 0; i < image_bytes; ++i) {
+    block[i] = static_cast<std::uint8_t>(first + i);
+  }
+  block[image_bytes] = status;
+  return block;
+}
+
+// Replies of a device that accepts every scan parameter.
+void accept_parameters(scripted_bridge* bridge, std::uint32_t id) {
+  for (int i = 0; i < 8; ++i) bridge->ack(id);
+}
+
+std::string temp_path(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/scanclient_test_" +
+         std::to_string(::getpid()) + "_" + name;
+}
+
+bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// ---- framing
+
+TEST(LinkMessage, HeaderIsFourBigEndianWords) {
+  link_header header;
+  header.id = 0x01020304;
+  header.kind = KIND_OPEN;
+  header.status = -1;
+  header.length = 0x0A0B0C0D;
+  const auto encoded = encode_header(header);
+  const bytes expected = {0x01, 0x02, 0x03, 0x04, 0x00, 0x00, 0x00, 0x04,
+                          0xFF, 0xFF, 0xFF, 0xFF, 0x0A, 0x0B, 0x0C, 0x0D};
+  EXPECT_EQ(bytes(encoded.begin(), encoded.end()), expected);
+  EXPECT_EQ(decode_header(encoded), header);
+}
+
+TEST(LinkMessage, RoundTripsEveryField) {
+  for (const std::int32_t status : {0, -1, 1, 0x7FFFFFFF}) {
+    link_header header;
+    header.id = 7;
+    header.kind = KIND_CLOSE;
+    header.status = status;
+    header.length = 123456;
+    EXPECT_EQ(decode_header(encode_header(header)), header);
+  }
+}
+
+TEST(LinkMessage, DataMessageCarriesItsPayload) {
+  const bytes payload = {0x1B, 0x49};
+  const bytes message = encode_message(KIND_DATA, 1, payload);
+  const bytes expected = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0x1B, 0x49};
+  EXPECT_EQ(message, expected);
+}
+
+TEST(LinkMessage, KindNames) {
+  EXPECT_EQ(kind_name(KIND_DATA), "DATA");
+  EXPECT_EQ(kind_name(KIND_OPEN), "OPEN");
+  EXPECT_EQ(kind_name(KIND_CLOSE), "CLOSE");
+  EXPECT_EQ(kind_name(9), "kind=9");
+}
+
+// ---- the link
+
+TEST(BridgeLink, AssemblesAMessageWrittenInPieces) {
+  scripted_bridge bridge;
+  link_header header;
+  header.id = 3;
+  header.length = 5;
+  const auto head = encode_header(header);
+  for (const std::uint8_t byte : head) bridge.write_raw({byte});
+  bridge.write_raw({1, 2});
+  bridge.write_raw({3, 4});
+  bridge.write_raw({5});
+  link_message message;
+  ASSERT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::OK);
+  EXPECT_EQ(message.header.id, 3u);
+  EXPECT_EQ(message.payload, (bytes{1, 2, 3, 4, 5}));
+}
+
+TEST(BridgeLink, EmptyReply) {
+  scripted_bridge bridge;
+  bridge.reply(2, 0, {});
+  link_message message;
+  message.payload = {9};
+  ASSERT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::OK);
+  EXPECT_EQ(message.header.id, 2u);
+  EXPECT_TRUE(message.payload.empty());
+}
+
+TEST(BridgeLink, EndOfStreamInTheHeaderIsClosed) {
+  scripted_bridge bridge;
+  bridge.write_raw({0, 0, 0, 1, 0, 0, 0});
+  bridge.hang_up();
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::CLOSED);
+  // The stream is out of step now; the link stays broken.
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::FAILED);
+}
+
+TEST(BridgeLink, EndOfStreamInThePayloadIsClosed) {
+  scripted_bridge bridge;
+  link_header header;
+  header.length = 10;
+  const auto head = encode_header(header);
+  bridge.write_raw(bytes(head.begin(), head.end()));
+  bridge.write_raw({1, 2, 3});
+  bridge.hang_up();
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::CLOSED);
+}
+
+TEST(BridgeLink, NothingToReadTimesOut) {
+  scripted_bridge bridge;
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1, {}, &message), receive_status::TIMEOUT);
+}
+
+TEST(BridgeLink, RefusesAHugeLength) {
+  scripted_bridge bridge;
+  link_header header;
+  header.length = MAX_REPLY_PAYLOAD + 1;
+  const auto head = encode_header(header);
+  bridge.write_raw(bytes(head.begin(), head.end()));
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::TOO_LARGE);
+}
+
+TEST(BridgeLink, InterruptCheckEndsTheWait) {
+  scripted_bridge bridge;
+  bridge.client()->set_interrupt_check([] { return true; });
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::INTERRUPTED);
+}
+
+TEST(BridgeLink, SendsFramedMessages) {
+  scripted_bridge bridge;
+  const bytes uri = {'n', 'e', 't', ':', '/', '/', 'h'};
+  ASSERT_TRUE(bridge.client()->send(KIND_OPEN, 0, uri));
+  ASSERT_TRUE(bridge.client()->send(KIND_CLOSE, 4, {}));
+  const std::vector<link_message> sent = bridge.sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].header.kind, KIND_OPEN);
+  EXPECT_EQ(sent[0].payload, uri);
+  EXPECT_EQ(sent[1].header.kind, KIND_CLOSE);
+  EXPECT_EQ(sent[1].header.id, 4u);
+  EXPECT_EQ(sent[1].header.length, 0u);
+}
+
+// ---- trace texts
+
+TEST(Trace, Hex) {
+  EXPECT_EQ(hex_bytes(bytes{}), "");
+  EXPECT_EQ(hex_bytes(bytes{0x1B, 0x49, 0x00, 0xFF}), "1B 49 00 FF");
+  bytes long_block(100);
+  for (std::size_t i = 0; i < long_block.size(); ++i) long_block[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(abbreviated_hex(long_block),
+            "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F ... "
+            "5C 5D 5E 5F 60 61 62 63 (100 bytes)");
+  EXPECT_EQ(abbreviated_hex(bytes(32, 0xAA)), hex_bytes(bytes(32, 0xAA)));
+}
+
+TEST(Trace, Text) {
+  const std::string text = "AB\"\\";
+  const bytes raw = {'A', 'B', '"', '\\', 0x01};
+  EXPECT_EQ(quoted_text(raw), "\"AB\\\"\\\\\\x01\"");
+  EXPECT_EQ(quoted_text(bytes{'a', 'b', 'c'}, 2), "\"ab\"...");
+  EXPECT_TRUE(looks_like_text(bytes{'I', 'D', ' ', '1', 0, 0}));
+  EXPECT_FALSE(looks_like_text(bytes{'I', 0x02, 'D'}));
+  EXPECT_FALSE(looks_like_text(bytes{0, 0}));
+}
+
+TEST(Trace, Hexdump) {
+  const bytes data = {'A', 'B', 0x00, 'C'};
+  EXPECT_EQ(hexdump(data, "  "), "  0000  41 42 00 43" + std::string(47 - 11, ' ') + "  |AB.C|\n");
+}
+
+TEST(Trace, CommandNames) {
+  EXPECT_EQ(describe_command(bytes{ESC, 'I'}), "ESC I (identity)");
+  EXPECT_EQ(describe_command(bytes{FS, 'G'}), "FS G (start scan)");
+  EXPECT_EQ(describe_command(bytes{ESC, 'C'}), "ESC C (colour mode)");
+  EXPECT_EQ(describe_command(bytes{FS, 'X'}), "FS X (enter extended mode)");
+  EXPECT_EQ(describe_command(bytes{ESC, 'q'}), "ESC q");
+  EXPECT_EQ(describe_command(bytes{FF, 0x01}), "FF 0x01");
+  EXPECT_EQ(describe_command(bytes{ACK}), "ACK");
+  EXPECT_EQ(describe_command(bytes{CAN}), "CAN (cancel)");
+  EXPECT_EQ(describe_command(bytes{ESC}), "ESC");
+  EXPECT_EQ(describe_command(bytes{0x41, 0x42}), "");
+  EXPECT_EQ(describe_command(bytes{1, 2, 3}), "");
+}
+
+TEST(Trace, SentLines) {
+  link_header header;
+  header.id = 1;
+  EXPECT_EQ(format_sent(header, bytes{ESC, 'I'}, ""),
+            "-> DATA id=1 len=2  1B 49  ESC I (identity)");
+  EXPECT_EQ(format_sent(header, bytes{ACK}, "ACK (next block)"),
+            "-> DATA id=1 len=1  06  ACK (next block)");
+  header.kind = KIND_CLOSE;
+  EXPECT_EQ(format_sent(header, bytes{}, ""), "-> CLOSE id=1 len=0");
+  header.kind = KIND_OPEN;
+  header.id = 0;
+  const std::string uri = "net://127.0.0.1:5000";
+  EXPECT_EQ(format_sent(header, bytes(uri.begin(), uri.end()), ""),
+            "-> OPEN id=0 len=20  \"net://127.0.0.1:5000\"");
+}
+
+TEST(Trace, ReceivedLines) {
+  link_header header;
+  header.id = 1;
+  info_block info;
+  info.block_size = 65536;
+  info.block_count = 3;
+  info.last_block_size = 1234;
+  const bytes encoded = encode_info_block(info);
+  header.length = static_cast<std::uint32_t>(encoded.size());
+  EXPECT_EQ(format_received(header, encoded, {reply_kind::INFO_BLOCK, ""}),
+            "<- reply id=1 status=0 len=14  02 00 00 00 01 00 03 00 00 00 D2 04 00 00  "
+            "info block: status=0x00 block_size=65536 count=3 last=1234 (197842 image bytes)");
+
+  const bytes ack = {ACK};
+  header.length = 1;
+  EXPECT_EQ(format_received(header, ack, {reply_kind::ANSWER, "ESC C"}),
+            "<- reply id=1 status=0 len=1  06  ESC C: ACK");
+
+  const bytes head = {STX, 0x00, 0x10, 0x00};
+  header.length = 4;
+  EXPECT_EQ(format_received(header, head, {reply_kind::VAR_HEAD, "head"}),
+            "<- reply id=1 status=0 len=4  02 00 10 00  head: STX status=0x00 length=16");
+
+  const bytes block = data_block(3, 0x10, 0x00);
+  header.length = 4;
+  EXPECT_EQ(format_received(header, block, {reply_kind::DATA_BLOCK, "block 2/5"}),
+            "<- reply id=1 status=0 len=4  10 11 12 00  block 2/5: 3 image bytes, status 0x00");
+
+  link_header nak;
+  nak.status = -1;
+  nak.length = 1;
+  EXPECT_EQ(format_received(nak, bytes{NAK}, {}),
+            "<- reply id=0 status=-1 len=1  15  NAK from the bridge: no such device open");
+
+  link_header failed_open;
+  failed_open.status = -1;
+  EXPECT_EQ(format_received(failed_open, bytes{}, {reply_kind::OPEN, ""}),
+            "<- reply id=0 status=-1 len=0  open failed");
+}
+
+// ---- scan protocol
+
+TEST(ScanProtocol, InfoBlockRoundTrip) {
+  const bytes raw = {0x02, 0x00, 0x00, 0x02, 0x00, 0x00, 0x02,
+                     0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
+  info_block info;
+  ASSERT_TRUE(parse_info_block(raw, &info));
+  EXPECT_EQ(info.block_size, 512u);
+  EXPECT_EQ(info.block_count, 2u);
+  EXPECT_EQ(info.last_block_size, 256u);
+  EXPECT_EQ(info.total_bytes(), 1280u);
+  EXPECT_FALSE(info.refused());
+  EXPECT_EQ(encode_info_block(info), raw);
+
+  bytes bad = raw;
+  bad[0] = 0x03;
+  EXPECT_FALSE(parse_info_block(bad, &info));
+  EXPECT_FALSE(parse_info_block(bytes(raw.begin(), raw.end() - 1), &info));
+  bytes refused = raw;
+  refused[1] = 0x40;
+  ASSERT_TRUE(parse_info_block(refused, &info));
+  EXPECT_TRUE(info.refused());
+}
+
+TEST(ScanProtocol, VarHead) {
+  var_head head;
+  ASSERT_TRUE(parse_var_head(bytes{STX, 0x80, 0x34, 0x12}, &head));
+  EXPECT_EQ(head.status, 0x80);
+  EXPECT_EQ(head.length, 0x1234);
+  EXPECT_FALSE(parse_var_head(bytes{0x06, 0, 0, 0}, &head));
+  EXPECT_FALSE(parse_var_head(bytes{STX, 0, 0}, &head));
+}
+
+TEST(ScanProtocol, ParameterBlocksAreLittleEndian) {
+  EXPECT_EQ(colour_parameters(true), bytes{COLOUR_RGB});
+  EXPECT_EQ(colour_parameters(false), bytes{COLOUR_GREY});
+  EXPECT_EQ(depth_parameters(8), bytes{8});
+  EXPECT_EQ(resolution_parameters(300, 600), (bytes{0x2C, 0x01, 0x58, 0x02}));
+  EXPECT_EQ(area_parameters(1, 2, 1700, 2200), (bytes{1, 0, 2, 0, 0xA4, 0x06, 0x98, 0x08}));
+}
+
+info_block blocks_of(std::uint32_t size, std::uint32_t count, std::uint32_t last) {
+  info_block info;
+  info.block_size = size;
+  info.block_count = count;
+  info.last_block_size = last;
+  return info;
+}
+
+TEST(EndOfScan, CountRunsOutOnTheLastBlock) {
+  block_tracker tracker(blocks_of(512, 2, 256));
+  EXPECT_EQ(tracker.blocks_announced(), 3u);
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(257, 0), block_verdict::LAST);
+  EXPECT_EQ(tracker.blocks_seen(), 3u);
+}
+
+TEST(EndOfScan, StatusWithBit4KeepsTheScanGoing) {
+  block_tracker tracker(blocks_of(512, 2, 256));
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(257, 0x10), block_verdict::MORE);
+}
+
+TEST(EndOfScan, OtherNonZeroStatusEndsAtOnce) {
+  block_tracker first(blocks_of(512, 2, 256));
+  EXPECT_EQ(first.next(513, 0x80), block_verdict::LAST);
+  block_tracker bit5(blocks_of(512, 2, 256));
+  EXPECT_EQ(bit5.next(513, 0x20), block_verdict::LAST);
+  block_tracker bits54(blocks_of(512, 2, 256));
+  EXPECT_EQ(bits54.next(513, 0x30), block_verdict::MORE);  // bit 5 does not matter
+  block_tracker bit4and7(blocks_of(512, 2, 256));
+  EXPECT_EQ(bit4and7.next(513, 0x90), block_verdict::LAST);
+}
+
+TEST(EndOfScan, EqualSizesAreToldApartByTheCount) {
+  block_tracker tracker(blocks_of(100, 2, 100));
+  EXPECT_EQ(tracker.next(101, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(101, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(101, 0), block_verdict::LAST);
+}
+
+TEST(EndOfScan, SingleBlockScan) {
+  block_tracker tracker(blocks_of(4096, 0, 300));
+  EXPECT_EQ(tracker.next(301, 0), block_verdict::LAST);
+}
+
+TEST(EndOfScan, AFullBlockAfterTheCountRanOutGoesOn) {
+  block_tracker tracker(blocks_of(512, 1, 256));
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);
+  EXPECT_EQ(tracker.next(513, 0), block_verdict::MORE);  // count wraps, as on the bridge
+}
+
+TEST(EndOfScan, WrongSizeIsNoBlock) {
+  block_tracker tracker(blocks_of(512, 2, 256));
+  EXPECT_EQ(tracker.next(512, 0), block_verdict::WRONG_SIZE);
+  EXPECT_EQ(tracker.next(0, 0), block_verdict::WRONG_SIZE);
+  EXPECT_EQ(tracker.blocks_seen(), 0u);
+}
+
+// ---- the scan sequence
+
+constexpr std::uint32_t kDevice = 1;
+
+// Opens device 1 on a scripted bridge whose first reply is the OPEN answer.
+std::unique_ptr<device> open_device(scripted_bridge* bridge) {
+  bridge->reply(kDevice, 0, {});
+  auto scanner = std::make_unique<device>(bridge->client(), 1000);
+  EXPECT_TRUE(scanner->open("net://127.0.0.1:5000").is_ok());
+  return scanner;
+}
+
+scan_settings small_scan(std::uint32_t width, std::uint32_t height, bool colour) {
+  scan_settings settings;
+  settings.geometry.width = width;
+  settings.geometry.height = height;
+  settings.geometry.colour = colour;
+  settings.resolution = 300;
+  return settings;
+}
+
+std::vector<bytes> payloads(const std::vector<link_message>& messages) {
+  std::vector<bytes> out;
+  for (const link_message& message : messages) out.push_back(message.payload);
+  return out;
+}
+
+TEST(Scan, SetsParametersAndAcknowledgesEveryBlockButTheLast) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  // 4x3 RGB = 36 bytes: two blocks of 16, a last block of 4.
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0));
+  bridge.reply(kDevice, 0, data_block(16, 16, 0));
+  bridge.reply(kDevice, 0, data_block(4, 32, 0));
+
+  std::vector<std::uint64_t> progress;
+  scan_hooks hooks;
+  hooks.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+    EXPECT_EQ(total, 36u);
+    progress.push_back(done);
+  };
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), hooks, &report);
+  ASSERT_TRUE(scanned.is_ok()) << scanned.message();
+  EXPECT_EQ(report.received, 36u);
+  EXPECT_EQ(report.blocks, 3u);
+  bytes expected(36);
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(report.image, expected);
+  EXPECT_EQ(progress, (std::vector<std::uint64_t>{16, 32, 36}));
+
+  scanner.reset();  // CLOSE
+  const std::vector<link_message> sent = bridge.sent();
+  const std::vector<bytes> expected_payloads = {
+      {'n', 'e', 't', ':', '/', '/', '1', '2', '7', '.',
+       '0', '.', '0', '.', '1', ':', '5', '0', '0', '0'},
+      {ESC, 'C'},
+      {COLOUR_RGB},
+      {ESC, 'D'},
+      {8},
+      {ESC, 'R'},
+      {0x2C, 0x01, 0x2C, 0x01},
+      {ESC, 'A'},
+      {0, 0, 0, 0, 4, 0, 3, 0},
+      {FS, 'G'},
+      {ACK},
+      {ACK},
+      {},
+  };
+  EXPECT_EQ(payloads(sent), expected_payloads);
+  ASSERT_EQ(sent.size(), expected_payloads.size());
+  EXPECT_EQ(sent.front().header.kind, KIND_OPEN);
+  for (std::size_t i = 1; i + 1 < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].header.kind, KIND_DATA);
+    EXPECT_EQ(sent[i].header.id, kDevice);
+  }
+  EXPECT_EQ(sent.back().header.kind, KIND_CLOSE);
+  EXPECT_EQ(sent.back().header.id, kDevice);
+}
+
+TEST(Scan, EscGStartsTheScanWhenAsked) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(8, 0, 4)));
+  bridge.reply(kDevice, 0, data_block(4, 0, 0));
+  scan_settings settings = small_scan(2, 2, false);
+  settings.esc_g = true;
+  scan_report report;
+  ASSERT_TRUE(run_scan(scanner.get(), settings, {}, &report).is_ok());
+  const std::vector<link_message> sent = bridge.sent();
+  ASSERT_EQ(sent.size(), 10u);
+  EXPECT_EQ(sent[9].payload, (bytes{ESC, 'G'}));
+}
+
+TEST(Scan, CancelSendsCanAndWaitsForTheAck) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0));
+  bridge.ack(kDevice);  // the answer to CAN
+
+  bool cancel = false;
+  scan_hooks hooks;
+  hooks.cancel_requested = [&cancel] { return cancel; };
+  hooks.progress = [&cancel](std::uint64_t, std::uint64_t) { cancel = true; };
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), hooks, &report);
+  EXPECT_TRUE(scanned.is_cancelled());
+  EXPECT_EQ(scanned.message(), "scan cancelled after 16 of 36 bytes");
+
+  const std::vector<link_message> sent = bridge.sent();
+  ASSERT_EQ(sent.size(), 11u);
+  EXPECT_EQ(sent[9].payload, (bytes{FS, 'G'}));
+  EXPECT_EQ(sent[10].payload, bytes{CAN});
+}
+
+TEST(Scan, CancelBeforeTheScanSendsNoScanCommand) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  scan_hooks hooks;
+  hooks.cancel_requested = [] { return true; };
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), hooks, &report);
+  EXPECT_TRUE(scanned.is_cancelled());
+  EXPECT_EQ(bridge.sent().size(), 1u);  // OPEN only
+}
+
+TEST(Scan, NakToAParameterIsARefusal) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.ack(kDevice);              // ESC C
+  bridge.ack(kDevice);              // colour block
+  bridge.ack(kDevice);              // ESC D
+  bridge.reply(kDevice, 0, {NAK});  // depth block
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  ASSERT_FALSE(scanned.is_ok());
+  EXPECT_EQ(scanned.message(), "scanner refused bit depth 8 (NAK to ESC D parameters)");
+}
+
+TEST(Scan, NakToTheCommandIsARefusalToo) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.reply(kDevice, 0, {NAK});
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, false), {}, &report);
+  EXPECT_EQ(scanned.message(), "scanner refused colour mode grey (NAK to ESC C)");
+}
+
+TEST(Scan, RefusedScan) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  info_block refused = blocks_of(16, 2, 4);
+  refused.status = 0x80;
+  bridge.reply(kDevice, 0, encode_info_block(refused));
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(), "scanner refused the scan: information block status 0x80");
+}
+
+TEST(Scan, NakInsteadOfTheInformationBlock) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, {NAK});
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(), "scanner refused the scan (NAK to FS G)");
+}
+
+TEST(Scan, SizeMismatchIsReported) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 1, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0));
+  bridge.reply(kDevice, 0, data_block(4, 16, 0));
+  std::vector<std::string> warnings;
+  scan_hooks hooks;
+  hooks.warn = [&warnings](const std::string& text) { warnings.push_back(text); };
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), hooks, &report);
+  EXPECT_EQ(scanned.message(), "image size mismatch: received 20 bytes, but 4x3 RGB is 36 bytes");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0],
+            "the scanner announces 20 image bytes (1 blocks of 16 and a last block of 4), but "
+            "4x3 RGB is 36 bytes");
+}
+
+TEST(Scan, ErrorStatusEndsTheScan) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0x80));
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(), "scanner reported an error: block status 0x80 after 16 of 36 bytes");
+}
+
+TEST(Scan, FailedExchangeMidScanIsALostConnection) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0));
+  bridge.reply(kDevice, -1, data_block(16, 16, 0));
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(),
+            "connection to the scanner lost mid-scan (reply status -1) after 16 of 36 bytes");
+}
+
+TEST(Scan, BridgeHangingUpMidScan) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(16, 0, 0));
+  bridge.hang_up();
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(),
+            "connection to the bridge lost: the bridge closed it (waiting for data block 2/3) "
+            "after 16 of 36 bytes");
+}
+
+TEST(Scan, BlockOfAnUnannouncedSize) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  accept_parameters(&bridge, kDevice);
+  bridge.reply(kDevice, 0, encode_info_block(blocks_of(16, 2, 4)));
+  bridge.reply(kDevice, 0, data_block(10, 0, 0));
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(),
+            "unexpected reply mid-scan: 11 bytes where a data block of 17 or 5 bytes was due, "
+            "after 0 of 36 bytes");
+}
+
+TEST(Scan, ReplyForAnotherDevice) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.reply(0, -1, {NAK});
+  scan_report report;
+  const outcome scanned = run_scan(scanner.get(), small_scan(4, 3, true), {}, &report);
+  EXPECT_EQ(scanned.message(),
+            "the bridge has no device 1 open (it answered NAK) (waiting for the answer to ESC C)");
+}
+
+TEST(Device, FailedOpen) {
+  scripted_bridge bridge;
+  bridge.reply(0, -1, {});
+  device scanner(bridge.client(), 1000);
+  const outcome opened = scanner.open("net://192.0.2.1");
+  EXPECT_EQ(opened.message(),
+            "cannot open device net://192.0.2.1: the bridge could not connect to the scanner");
+  EXPECT_FALSE(scanner.is_open());
+}
+
+TEST(Device, AddressNeedsDoubleSlash) {
+  EXPECT_TRUE(valid_device_uri("net://192.168.1.20"));
+  EXPECT_TRUE(valid_device_uri("//10.0.0.7"));
+  EXPECT_FALSE(valid_device_uri("192.168.1.20"));
+  EXPECT_FALSE(valid_device_uri("net://"));
+  scripted_bridge bridge;
+  device scanner(bridge.client(), 1000);
+  EXPECT_FALSE(scanner.open("192.168.1.20").is_ok());
+  EXPECT_TRUE(bridge.sent().empty());  // nothing sent
+}
+
+TEST(Device, TimeoutNamesWhatWasAwaited) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  link_message reply;
+  const outcome received = scanner->receive({}, "the answer to ESC F", &reply, 1);
+  EXPECT_EQ(received.message(),
+            "no reply from the bridge within 0.001 s (waiting for the answer to ESC F)");
+  EXPECT_EQ(scanner->last_receive(), receive_status::TIMEOUT);
+}
+
+// ---- the probe
+
+bytes filled(std::size_t size, std::uint8_t value) {
+  return bytes(size, value);
+}
+
+TEST(Probe, AsksIdentityAndStatus) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.reply(kDevice, 0, {STX, 0x00, 0x04, 0x00});
+  bridge.reply(kDevice, 0, {'S', 'C', '0', '1'});
+  bridge.reply(kDevice, 0, {STX, 0x00, 0x00, 0x00});
+  bridge.reply(kDevice, 0, filled(64, 0x11));
+  bridge.reply(kDevice, 0, filled(80, 0x22));
+
+  probe_report report;
+  std::vector<std::string> seen;
+  const outcome probed =
+      run_probe(scanner.get(), 1000, &report,
+                [&seen](const probe_result& result) { seen.push_back(result.query.name); });
+  ASSERT_TRUE(probed.is_ok()) << probed.message();
+  EXPECT_EQ(seen, (std::vector<std::string>{"identity", "status", "FS S", "FS I"}));
+  ASSERT_EQ(report.results.size(), 4u);
+  for (const probe_result& result : report.results) {
+    EXPECT_EQ(result.result, probe_result::state::ANSWERED) << result.query.name;
+  }
+  EXPECT_EQ(report.results[0].replies.size(), 2u);
+  EXPECT_EQ(variant_verdict(report),
+            "unknown (the bridge does not report it); FS S and FS I answered with 64 and 80 "
+            "bytes, as IS scanners do");
+
+  const std::vector<std::string> identity = format_probe_result(report.results[0], 10);
+  ASSERT_EQ(identity.size(), 2u);
+  EXPECT_EQ(identity[0].rfind("identity  ESC I (identity)  head 02 00 04 00 (STX, status 0x00, "
+                              "4 bytes)  [",
+                              0),
+            0u)
+      << identity[0];
+  EXPECT_EQ(identity[1], "          data 53 43 30 31");
+  const std::vector<std::string> status = format_probe_result(report.results[1], 10);
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].rfind("status    ESC F (status)  02 00 00 00  [", 0), 0u) << status[0];
+  EXPECT_EQ(format_probe_result(report.results[2], 10).size(), 1u + 4u);  // line and dump
+
+  scanner.reset();
+  const std::vector<bytes> sent = payloads(bridge.sent());
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[1], (bytes{ESC, 'I'}));
+  EXPECT_EQ(sent[2], (bytes{ESC, 'F'}));
+  EXPECT_EQ(sent[3], (bytes{FS, 'S'}));
+  EXPECT_EQ(sent[4], (bytes{FS, 'I'}));
+}
+
+TEST(Probe, UnansweredOptionalQueryEndsTheQuestions) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.reply(kDevice, 0, {STX, 0x00, 0x00, 0x00});
+  bridge.reply(kDevice, 0, {});
+  bridge.reply(kDevice, 0, {STX, 0x00, 0x00, 0x00});
+  probe_report report;
+  const outcome probed = run_probe(scanner.get(), 1, &report);
+  EXPECT_TRUE(probed.is_ok()) << probed.message();
+  ASSERT_EQ(report.results.size(), 4u);
+  EXPECT_EQ(report.results[2].result, probe_result::state::NO_ANSWER);
+  EXPECT_EQ(report.results[2].note, "no answer within 0.001 s");
+  EXPECT_EQ(report.results[3].result, probe_result::state::SKIPPED);
+  EXPECT_EQ(variant_verdict(report), "unknown (the bridge does not report it)");
+  EXPECT_EQ(format_probe_result(report.results[3], 10)[0],
+            "FS I      FS I (scanner information)  skipped: not asked after the query before it "
+            "went wrong");
+}
+
+TEST(Probe, FailedIdentityFailsTheProbe) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  bridge.reply(kDevice, -1, {STX, 0x00, 0x00, 0x00});
+  probe_report report;
+  const outcome probed = run_probe(scanner.get(), 1000, &report);
+  EXPECT_EQ(probed.message(), "identity (ESC I (identity)): the exchange failed (reply status -1)");
+  EXPECT_EQ(report.results[0].result, probe_result::state::FAILED);
+  EXPECT_EQ(report.results[1].result, probe_result::state::SKIPPED);
+}
+
+// ---- image files
+
+std::string write_and_read_png(const scan_geometry& geometry, const bytes& pixels,
+                               bytes* read_back) {
+  const std::string path = temp_path(geometry.colour ? "rgb.png" : "grey.png");
+  const outcome written = write_image(path, image_format::PNG, geometry, pixels);
+  if (!written.is_ok()) return written.message();
+
+  png_image image;
+  std::memset(&image, 0, sizeof(image));
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return image.message;
+  std::string problem;
+  if (image.width != geometry.width || image.height != geometry.height) problem = "wrong size";
+  if ((image.format & PNG_FORMAT_FLAG_COLOR) != (geometry.colour ? PNG_FORMAT_FLAG_COLOR : 0u)) {
+    problem = "wrong colour type";
+  }
+  image.format = geometry.colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  read_back->assign(PNG_IMAGE_SIZE(image), 0);
+  if (png_image_finish_read(&image, nullptr, read_back->data(), 0, nullptr) == 0) {
+    problem = image.message;
+  }
+  png_image_free(&image);
+  std::remove(path.c_str());
+  return problem;
+}
+
+bytes pattern(const scan_geometry& geometry) {
+  bytes pixels;
+  for (std::uint32_t y = 0; y < geometry.height; ++y) {
+    for (std::uint32_t x = 0; x < geometry.width; ++x) {
+      for (std::uint32_t c = 0; c < geometry.channels(); ++c) {
+        pixels.push_back(test_pattern(geometry, x, y, c));
+      }
+    }
+  }
+  return pixels;
+}
+
+TEST(ImageFile, PngRoundTrip) {
+  for (const bool colour : {false, true}) {
+    scan_geometry geometry;
+    geometry.width = 37;
+    geometry.height = 23;
+    geometry.colour = colour;
+    const bytes pixels = pattern(geometry);
+    bytes read_back;
+    EXPECT_EQ(write_and_read_png(geometry, pixels, &read_back), "");
+    EXPECT_EQ(read_back, pixels) << (colour ? "RGB" : "grey");
+  }
+}
+
+TEST(ImageFile, PnmLayout) {
+  scan_geometry geometry;
+  geometry.width = 3;
+  geometry.height = 2;
+  geometry.colour = false;
+  const bytes grey = {0, 1, 2, 3, 4, 5};
+  const std::string path = temp_path("grey.pnm");
+  ASSERT_TRUE(write_image(path, image_format::PNM, geometry, grey).is_ok());
+  const std::string header = "P5\n3 2\n255\n";
+  bytes expected(header.begin(), header.end());
+  expected.insert(expected.end(), grey.begin(), grey.end());
+  EXPECT_EQ(read_file(path), expected);
+
+  geometry.colour = true;
+  const bytes rgb = pattern(geometry);
+  ASSERT_TRUE(write_image(path, image_format::PNM, geometry, rgb).is_ok());
+  const bytes file = read_file(path);
+  const std::string rgb_header = "P6\n3 2\n255\n";
+  ASSERT_EQ(file.size(), rgb_header.size() + 18);
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 11), rgb_header);
+  EXPECT_EQ(bytes(file.begin() + 11, file.end()), rgb);
+  std::remove(path.c_str());
+  EXPECT_TRUE(read_file(path + ".part").empty());
+}
+
+TEST(ImageFile, WrongPixelCountIsRefused) {
+  scan_geometry geometry;
+  geometry.width = 3;
+  geometry.height = 2;
+  const std::string path = temp_path("short.png");
+  const outcome written = write_image(path, image_format::PNG, geometry, bytes(5));
+  EXPECT_FALSE(written.is_ok());
+  EXPECT_TRUE(read_file(path).empty());
+  EXPECT_TRUE(read_file(path + ".part").empty());
+}
+
+TEST(ImageFile, UnwritablePath) {
+  scan_geometry geometry;
+  geometry.width = 1;
+  geometry.height = 1;
+  const outcome written =
+      write_image("/nonexistent-dir/x.png", image_format::PNG, geometry, bytes(1));
+  EXPECT_EQ(written.message(),
+            "cannot write /nonexistent-dir/x.png.part: No such file or directory");
+}
+
+TEST(ImageFile, WritableCheck) {
+  EXPECT_TRUE(check_writable(temp_path("any.png")).is_ok());
+  EXPECT_TRUE(check_writable("relative.png").is_ok());
+  EXPECT_EQ(check_writable("/nonexistent-dir/x.png").message(),
+            "cannot write /nonexistent-dir/x.png: No such file or directory");
+}
+
+TEST(ImageFile, FormatByName) {
+  image_format format = image_format::PNM;
+  EXPECT_TRUE(image_format_for("scan.png", &format));
+  EXPECT_EQ(format, image_format::PNG);
+  EXPECT_TRUE(image_format_for("SCAN.PNM", &format));
+  EXPECT_EQ(format, image_format::PNM);
+  EXPECT_TRUE(image_format_for("a.pgm", &format));
+  EXPECT_TRUE(image_format_for("a.ppm", &format));
+  EXPECT_FALSE(image_format_for("scan.jpg", &format));
+  EXPECT_FALSE(image_format_for("png", &format));
+}
+
+// ---- progress
+
+TEST(Progress, Line) {
+  EXPECT_EQ(format_progress(5'000'000, 10'000'000, 1.0, 10),
+            "[#####.....]  50%  5.0/10.0 MB  5.0 MB/s  0:01 left");
+  EXPECT_EQ(format_progress(10'000'000, 10'000'000, 2.0, 4),
+            "[####] 100%  10.0/10.0 MB  5.0 MB/s  done in 0:02");
+  EXPECT_EQ(format_progress(0, 10'000'000, 0.0, 4),
+            "[....]   0%  0.0/10.0 MB  0.0 MB/s  --:-- left");
+  EXPECT_EQ(format_progress(1'500'000, 0, 1.0, 4), "1.5 MB  1.5 MB/s");
+  EXPECT_EQ(format_megabytes(11'220'000), "11.2 MB");
+  EXPECT_EQ(format_rate(13'300'000, 1.0), "13.3 MB/s");
+}
+
+TEST(Progress, DisabledMeterWritesNothing) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  {
+    progress_meter meter(out, false, false);
+    meter.update(1, 2);
+  }
+  EXPECT_EQ(std::ftell(out), 0);
+  std::fclose(out);
+}
+
+// ---- bridge start-up and command line
+
+TEST(BridgeProcess, PortLine) {
+  int port = 0;
+  std::string error;
+  EXPECT_TRUE(parse_port_line("40123\n", &port, &error));
+  EXPECT_EQ(port, 40123);
+  EXPECT_FALSE(parse_port_line("-1", &port, &error));
+  EXPECT_EQ(error, "the bridge failed to start (it announced port -1)");
+  EXPECT_FALSE(parse_port_line("0", &port, &error));
+  EXPECT_EQ(error, "the bridge announced no usable port (0)");
+  EXPECT_FALSE(parse_port_line("70000", &port, &error));
+  EXPECT_FALSE(parse_port_line("hello", &port, &error));
+  EXPECT_FALSE(parse_port_line("", &port, &error));
+}
+
+TEST(BridgeProcess, MissingExecutable) {
+  std::unique_ptr<bridge_process> process;
+  const outcome started = bridge_process::start("/nonexistent/scanbridge", 1000, &process);
+  EXPECT_EQ(started.message(),
+            "bridge not found: /nonexistent/scanbridge: No such file or directory (use --bridge "
+            "PATH)");
+}
+
+TEST(Options, Scan) {
+  client_options options;
+  std::string error;
+  ASSERT_TRUE(parse_options({"scan", "net://h:5000", "--output", "out.png", "--grey",
+                             "--resolution=300", "--width", "100", "--trace"},
+                            &options, &error))
+      << error;
+  EXPECT_EQ(options.command, client_options::mode::SCAN);
+  EXPECT_EQ(options.uri, "net://h:5000");
+  EXPECT_EQ(options.output, "out.png");
+  EXPECT_FALSE(options.colour);
+  EXPECT_EQ(options.resolution, 300u);
+  EXPECT_EQ(options.width, 100u);
+  EXPECT_EQ(options.height, 3300u);  // 11 inches at 300 dpi
+  EXPECT_TRUE(options.trace);
+}
+
+TEST(Options, DefaultPageIsLetterAt200Dpi) {
+  client_options options;
+  std::string error;
+  ASSERT_TRUE(parse_options({"--timeout", "5", "scan", "x://h", "-o", "a.pnm"}, &options, &error));
+  EXPECT_EQ(options.width, 1700u);
+  EXPECT_EQ(options.height, 2200u);
+  EXPECT_TRUE(options.colour);
+  EXPECT_EQ(options.timeout_s, 5);
+}
+
+TEST(Options, Errors) {
+  const auto fails = [](const std::vector<std::string>& args) {
+    client_options options;
+    std::string error;
+    EXPECT_FALSE(parse_options(args, &options, &error));
+    return error;
+  };
+  EXPECT_EQ(fails({}), "no command given: probe or scan");
+  EXPECT_EQ(fails({"probe"}), "probe needs the device address, e.g. net://192.168.1.20");
+  EXPECT_EQ(fails({"scan", "net://h"}), "scan needs --output FILE");
+  EXPECT_EQ(fails({"scan", "net://h", "-o", "a.jpg"}),
+            "cannot tell the image format of 'a.jpg': the name must end in .png or .pnm (.pgm, "
+            ".ppm)");
+  EXPECT_EQ(fails({"probe", "net://h", "--timeout", "0"}),
+            "option --timeout wants a number from 1 to 86400, not '0'");
+  EXPECT_EQ(fails({"probe", "net://h", "--bogus"}), "unknown option --bogus");
+  EXPECT_EQ(fails({"probe", "net://h", "--bridge"}), "option --bridge needs a value");
+  EXPECT_EQ(fails({"fly", "net://h"}), "unknown command 'fly': probe or scan");
+  EXPECT_EQ(fails({"scan", "net://h", "-o", "a.png", "--resolution", "9000"}),
+            "the default page (8.5x11 inches) is too large at 9000 dpi: give --width and --height");
+}
+
+TEST(Options, Help) {
+  client_options options;
+  std::string error;
+  ASSERT_TRUE(parse_options({"--help"}, &options, &error));
+  EXPECT_TRUE(options.help);
+  EXPECT_NE(usage_text().find("scanclient [OPTIONS] probe URI"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace scanbridge::tools

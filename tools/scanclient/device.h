@@ -1,0 +1,68 @@
+// One device opened through the bridge, seen from the driver's side: OPEN,
+// CLOSE, DATA messages and their replies, and the parameter commands.
+#ifndef SCANBRIDGE_TOOLS_SCANCLIENT_DEVICE_H_
+#define SCANBRIDGE_TOOLS_SCANCLIENT_DEVICE_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "tools/scanclient/bridge_link.h"
+#include "tools/scanclient/outcome.h"
+#include "tools/scanclient/trace.h"
+
+namespace scanbridge::tools {
+
+// The bridge wants "//" in the address and something after it.
+bool valid_device_uri(std::string_view uri);
+
+class device {
+ public:
+  // timeout_ms bounds every wait for a reply.
+  device(bridge_link* link, int timeout_ms);
+  // Closes the device if it is open.
+  ~device();
+
+  device(const device&) = delete;
+  device& operator=(const device&) = delete;
+
+  outcome open(std::string_view uri);
+  // Sends CLOSE; the bridge does not answer it.
+  void close();
+  bool is_open() const { return id_ != 0; }
+  std::uint32_t id() const { return id_; }
+  int timeout_ms() const { return timeout_ms_; }
+  // How the last receive() ended on the link.
+  receive_status last_receive() const { return last_receive_; }
+
+  // One DATA message. `note` describes it in the trace.
+  outcome send(std::span<const std::uint8_t> bytes, std::string_view note = {});
+
+  // One reply for this device. `what` names what the reply answers, for error
+  // texts. Fails when the link fails, the wait times out (timeout_ms, or the
+  // device's when 0) or the reply is not for this device. A reply whose status
+  // is -1 is returned all the same: what it means depends on the caller.
+  outcome receive(const reply_hint& hint, std::string_view what, link_message* reply,
+                  int timeout_ms = 0);
+
+  // Sends a command and waits for its single ACK. NAK gives "scanner refused
+  // <refused>".
+  outcome command_ack(std::span<const std::uint8_t> bytes, std::string_view label,
+                      std::string_view refused, std::string_view note = {});
+
+  // A parameter command: ESC letter, its answer, the parameter block, its
+  // answer. `name` is what the user reads ("colour mode RGB").
+  outcome set_parameter(std::uint8_t letter, std::string_view name,
+                        std::span<const std::uint8_t> block, std::string_view block_note);
+
+ private:
+  bridge_link* link_;
+  int timeout_ms_;
+  std::uint32_t id_ = 0;
+  receive_status last_receive_ = receive_status::OK;
+};
+
+}  // namespace scanbridge::tools
+
+#endif  // SCANBRIDGE_TOOLS_SCANCLIENT_DEVICE_H_

@@ -1,0 +1,42 @@
+// The command line of scanclient.
+#ifndef SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_
+#define SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace scanbridge::tools {
+
+struct client_options {
+  enum class mode { NONE, PROBE, SCAN };
+  enum class progress { AUTO, ALWAYS, NEVER };
+
+  mode command = mode::NONE;
+  std::string uri;
+  std::string bridge;  // empty: beside the executable
+  int timeout_s = 60;
+  int query_timeout_s = 5;
+  bool trace = false;
+  bool help = false;
+
+  // scan
+  std::string output;
+  std::uint32_t width = 0;   // 0: 8.5 inches at the resolution
+  std::uint32_t height = 0;  // 0: 11 inches at the resolution
+  std::uint32_t resolution = 200;
+  bool colour = true;
+  bool esc_g = false;
+  progress show_progress = progress::AUTO;
+};
+
+// Parses the arguments after the program name. False, with one line in
+// *error, when they do not make a valid command.
+bool parse_options(const std::vector<std::string>& args, client_options* options,
+                   std::string* error);
+
+std::string usage_text();
+
+}  // namespace scanbridge::tools
+
+#endif  // SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_

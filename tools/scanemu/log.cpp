@@ -1,0 +1,75 @@
+#include "tools/scanemu/log.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
+namespace scanbridge::tools::scanemu {
+
+void log_line(const std::string& text) {
+  static std::mutex mutex;
+  std::string line = text;
+  line += '\n';
+  std::lock_guard<std::mutex> lock(mutex);
+  // One write per line, so that lines of different connections never mix
+  // even with other processes writing to the same terminal.
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+std::string hex_bytes(const std::uint8_t* data, std::size_t n, std::size_t limit) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  if (n == 0) return "(none)";
+  std::string text;
+  const std::size_t shown = n < limit ? n : limit;
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i > 0) text += ' ';
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0x0F];
+  }
+  if (shown < n) text += " ...";
+  return text;
+}
+
+std::string byte_count(std::size_t n) {
+  return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+std::string hex_byte(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
+std::string command_name(std::uint8_t prefix, std::uint8_t letter) {
+  std::string text;
+  switch (prefix) {
+    case 0x0C:
+      text = "FF";
+      break;
+    case 0x19:
+      text = "EM";
+      break;
+    case 0x1B:
+      text = "ESC";
+      break;
+    case 0x1C:
+      text = "FS";
+      break;
+    default:
+      text = hex_byte(prefix);
+      break;
+  }
+  if (letter == 0) return text;
+  if (letter >= 0x20 && letter < 0x7F) return text + " '" + static_cast<char>(letter) + "'";
+  return text + " " + hex_byte(letter);
+}
+
+}  // namespace scanbridge::tools::scanemu

@@ -1,0 +1,296 @@
+#include "tools/scanemu/options.h"
+
+#include <charconv>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string_view>
+
+namespace scanbridge::tools::scanemu {
+namespace {
+
+// Reads a whole decimal number no greater than max into out.
+template <typename T>
+bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, T& out) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || text.empty() || value < min || value > max) return false;
+  out = static_cast<T>(value);
+  return true;
+}
+
+// "MAJOR.MINOR", each 0 to 255.
+bool parse_version(std::string_view text, std::uint8_t& major, std::uint8_t& minor) {
+  const std::size_t dot = text.find('.');
+  if (dot == std::string_view::npos) return false;
+  return parse_number(text.substr(0, dot), 0, 255, major) &&
+         parse_number(text.substr(dot + 1), 0, 255, minor);
+}
+
+struct option_entry {
+  bool takes_value;
+  // Applies the value (empty for flags); false when it is not acceptable.
+  std::function<bool(emulator_options&, std::string_view)> apply;
+};
+
+option_entry flag(bool emulator_options::*member, bool value = true) {
+  return {false, [member, value](emulator_options& opt, std::string_view) {
+            opt.*member = value;
+            return true;
+          }};
+}
+
+template <typename T>
+option_entry number(T emulator_options::*member, std::uint64_t min, std::uint64_t max) {
+  return {true, [member, min, max](emulator_options& opt, std::string_view v) {
+            return parse_number(v, min, max, opt.*member);
+          }};
+}
+
+bool set_variant(emulator_options& opt, std::string_view v) {
+  if (v == "nt" || v == "NT") {
+    opt.protocol = variant::NT;
+  } else if (v == "is" || v == "IS") {
+    opt.protocol = variant::IS;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool set_greeting_version(emulator_options& opt, std::string_view v) {
+  return parse_version(v, opt.greeting_major, opt.greeting_minor);
+}
+
+bool set_reset_after_blocks(emulator_options& opt, std::string_view v) {
+  std::uint64_t blocks = 0;
+  if (!parse_number(v, 0, std::numeric_limits<std::uint64_t>::max(), blocks)) return false;
+  opt.reset_after_blocks = blocks;
+  return true;
+}
+
+const std::map<std::string, option_entry, std::less<>>& option_table() {
+  using o = emulator_options;
+  constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
+  static const std::map<std::string, option_entry, std::less<>> table = {
+      {"variant", {true, set_variant}},
+      {"port", number(&o::port, 0, 65535)},
+      {"width", number(&o::width, 1, 65535)},
+      {"height", number(&o::height, 1, 65535)},
+      {"colour", flag(&o::colour)},
+      {"color", flag(&o::colour)},
+      {"grey", flag(&o::colour, false)},
+      {"gray", flag(&o::colour, false)},
+      {"resolution", number(&o::resolution, 1, 65535)},
+      {"block-size", number(&o::block_size, 1, MAX_BLOCK_SIZE)},
+      {"greeting-version", {true, set_greeting_version}},
+      {"greeting-status", number(&o::greeting_status, 0, 255)},
+      {"verbose", flag(&o::verbose)},
+      {"max-connections", number(&o::max_connections, 1, 1024)},
+      {"notice-every", number(&o::notice_every, 1, kU32)},
+      {"notice-code", number(&o::notice_code, 0, 255)},
+      {"notice-storm", number(&o::notice_storm, 1, 100000)},
+      {"disconnect-after", number(&o::disconnect_after, 1, kU32)},
+      {"no-notice-report", flag(&o::no_notice_report)},
+      {"nt-extended", flag(&o::nt_extended)},
+      {"no-extended", flag(&o::no_extended)},
+      {"fin-busy", number(&o::fin_busy, 1, kU32)},
+      {"reset-after-blocks", {true, set_reset_after_blocks}},
+      {"close-after-greeting", flag(&o::close_after_greeting)},
+      {"wrong-magic", flag(&o::wrong_magic)},
+      {"oversized-header", flag(&o::oversized_header)},
+      {"delay-ms", number(&o::delay_ms, 0, 60000)},
+      {"refuse-params", flag(&o::refuse_params)},
+  };
+  return table;
+}
+
+}  // namespace
+
+std::vector<std::string> option_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : option_table()) names.push_back(entry.first);
+  return names;
+}
+
+parse_result parse_options(const std::vector<std::string>& args) {
+  parse_result result;
+  const auto& table = option_table();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      result.help = true;
+      continue;
+    }
+    if (arg.substr(0, 2) != "--") {
+      result.error = "unexpected argument '" + args[i] + "'";
+      return result;
+    }
+    arg.remove_prefix(2);
+    std::string_view value;
+    bool has_value = false;
+    if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      has_value = true;
+    }
+    const auto it = table.find(arg);
+    if (it == table.end()) {
+      result.error = "unknown option '--" + std::string(arg) + "'";
+      return result;
+    }
+    const option_entry& entry = it->second;
+    if (entry.takes_value && !has_value) {
+      if (i + 1 == args.size()) {
+        result.error = "option '--" + std::string(arg) + "' needs a value";
+        return result;
+      }
+      value = args[++i];
+    } else if (!entry.takes_value && has_value) {
+      result.error = "option '--" + std::string(arg) + "' takes no value";
+      return result;
+    }
+    if (!entry.apply(result.options, value)) {
+      result.error =
+          "bad value '" + std::string(value) + "' for option '--" + std::string(arg) + "'";
+      return result;
+    }
+  }
+  if (result.options.nt_extended && result.options.no_extended) {
+    result.error = "options '--nt-extended' and '--no-extended' exclude each other";
+  }
+  return result;
+}
+
+std::string help_text() {
+  return R"(Usage: scanemu [OPTIONS]
+
+Emulates a network scanner so that the bridge can be run and tested without
+hardware. Listens on 127.0.0.1, prints the port as the first line on standard
+output, and serves every connection on its own thread until SIGTERM or SIGINT.
+SIGUSR1 sends a notice (event --notice-code) on every open connection; SIGUSR2
+sends every connection a disconnect event and closes it.
+
+Protocol
+  --variant nt|is        packet variant to speak (default nt)
+  --port N               TCP port, 0 lets the system choose (default 1865)
+  --greeting-version M.m version announced in the greeting (default 1.2)
+  --greeting-status S    status byte of the greeting (default 0)
+  --max-connections N    connections served at once; more are closed at once
+                         (default 32)
+  --verbose              log every packet received and sent on stderr
+  -h, --help             show this text
+
+Scan geometry (the defaults until the peer sets its own)
+  --width PIXELS         image width (default 850)
+  --height LINES         image height (default 1100)
+  --colour, --grey       RGB, 3 bytes a pixel, or grey, 1 byte (default grey);
+                         --color and --gray are the same
+  --resolution DPI       resolution reported back (default 100)
+  --block-size BYTES     size of a full data block; by default as many whole
+                         lines as fit in 64 KiB (at least one line)
+
+Notices
+  --notice-every N       send a notice before answering every Nth command
+                         packet
+  --notice-code C        event code of those notices and of SIGUSR1 (default
+                         1: the notice flag; 3 asks to cancel)
+  --notice-storm N       send N notices before every reply to a command
+  --disconnect-after N   answer the Nth command packet with a disconnect
+                         event (code 2) and close
+  --no-notice-report     NT: answer the notice query with "no"
+
+Extended mode
+  --nt-extended          NT: accept FS X/Y/Z with ACK (default NAK)
+  --no-extended          IS: refuse FS X/Y/Z with NAK (default ACK)
+  --fin-busy N           answer the first N "FIN " requests with #nrdBUSY, so
+                         extended mode goes on
+
+Faults
+  --reset-after-blocks N reset the connection (RST) after N data blocks; the
+                         peer receives all N blocks first
+  --close-after-greeting close every connection right after the greeting
+  --wrong-magic          greet with the magic "ZZ", neither NT nor IS
+  --oversized-header     answer the first command with a header announcing a
+                         1 GiB payload, send nothing more and wait for the
+                         peer to close
+  --delay-ms N           wait N ms before sending each packet
+  --refuse-params        refuse every setting (NT: status bit set; IS and
+                         extended PARA: NAK)
+
+How the emulated scanner works
+  Every connection starts with a greeting (type 0x80: major, minor, status,
+  one reserved zero byte). NT then takes the setup request (0x11 00 02,
+  unanswered) and answers the notice query (0x11 00 00) with 0x91 00 01. IS
+  answers the open request (0x21) and the close request (0x21 flag 1) with
+  0xA1 [ACK]; commands before the open request close the connection.
+
+  NT answers a command packet of type T with type T|0x80 (scans: 0x89). IS
+  answers every 0x20 packet with 0xA0 carrying exactly the number of bytes
+  the chunk prefix asks for: a longer answer is cut there and the rest is
+  kept for the next prefix-only request, a shorter one is padded with zeros.
+
+  Replies ([STX status LE-count] heads are variable replies):
+    ESC 'I'  identity: 02 00 LL LL + "scanemu <NT|IS> <major>.<minor>"
+    ESC 'f'  02 00 10 00 + 16 bytes: status, width, height (LE16), colour,
+             depth, x and y resolution (LE16), zeros
+    ESC 'q'  02 00 08 00 + 8 bytes: scans completed (LE32), zeros
+    ESC 'i'  IS: 02 00 08 00 + bytes per line, lines (LE32); NT: ACK
+    ESC '!'  IS: 02 00 01 00 + notice flag (set by event-1 notices, cleared
+             by this answer)
+    ESC 'F'  4 bytes: 02, status 00, 00, 00
+    ESC '@'  restores the default settings; ACK
+    ESC 'G'  NT: scan; IS: NAK (scans start with FS 'G' there)
+    FS 'F'   16 bytes: status, notice flag, scans completed (LE16), zeros
+    FS 'I'   80 bytes: "scanemu" padded to 16, version "1.20", bed width,
+             bed height, resolution (LE16), colour capable, depth, zeros
+    FS 'S'   64 bytes: width, height (LE32), x and y resolution (LE16),
+             colour mode, depth, left, top (LE16), block size, image bytes
+             (LE32), zeros
+    FS X/Y/Z IS: ACK, extended mode; NT: NAK
+    any other command: ACK
+
+  Settings: ESC C (colour mode 0 grey, 1 RGB), D (depth, only 8), R (x and y
+  resolution, LE16 each, not 0) and A (left, top, width, height, LE16 each;
+  width and height not 0) set the scan; any other setting is acknowledged and
+  kept. NT takes them as 1176-byte parameter blocks (type 2, answered with an
+  8-byte status bitmap whose set bits are the refused settings) or, for ESC e,
+  ESC p and FS W, as [prefix letter value] (answered ACK or NAK). IS takes the
+  bare command (ACK) and then its value in the next packet (ACK or NAK).
+
+  Scans: the information block (02, status, LE32 block size, LE32 number of
+  full blocks before the last, LE32 last block size), then the image in data
+  blocks of the block size, the last one shorter or equal, each followed by
+  one status byte 00. The image is the shared test pattern, row by row,
+  channels interleaved: colour bars in the top third, a grey ramp in the
+  middle, one-pixel lines at the bottom (vertical on the left, horizontal on
+  the right), so a lost or doubled byte shows at once. NT streams the blocks
+  as 0x89 packets right after the information block; IS waits for the
+  transfer request, checks every field of it against the information block
+  (a wrong one is logged and closes the connection), then streams 0xA2
+  packets. The peer's flow control paces the stream. A cancel (NT: 0x01
+  [CAN], IS: 0x22 flag 1) stops it and is answered with 0x81 [ACK] or 0xA2
+  [ACK]; any other packet abandons the scan. An empty or oversized image
+  gives an information block with status 0x80.
+
+  Extended mode (IS): 12-byte requests "CODEx" + 7 hex digits. A request with
+  a payload is acknowledged with an empty 0xA0, then its payload is taken.
+  Every answer is a 64-byte header "CODEx%07X" followed by 8-byte fields and
+  the end mark "#---", padded with spaces; its payload follows on the next
+  prefix-only request.
+    INFO  payload: lines "key=value" (model, variant, version)
+    CAPA  payload: lines "key=value" (bed size, modes, depth, resolution)
+    PARA  with a payload of "key=value" words (width, height, mode=grey|colour,
+          block, resolution) sets the scan, "#errPARA" when refused; without
+          one returns the current settings
+    IMG   the next chunk of the image (block size bytes at most), "#imgMORE"
+          or "#imgLAST" on the last; the request after the last starts a new
+          image
+    CAN   drops the image in progress
+    FIN   ends extended mode ("#nrdBUSY" first, with --fin-busy)
+    other "#errUNKN"
+)";
+}
+
+}  // namespace scanbridge::tools::scanemu
