@@ -29,12 +29,9 @@ void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* 
       scanner& session = *device->second;
       const int result = session.exchange(payload, length);
       // Every chunk the exchange left goes out as one reply, all carrying the
-      // exchange's result, also when it failed.
-      chunk_queue* queue = session.replies();
-      while (!queue->empty()) {
-        const chunk c = queue->pop();
-        reply(id, result, static_cast<std::uint32_t>(c.length), c.bytes.get());
-      }
+      // exchange's result, also when it failed. A broken client link shows in
+      // the main loop's next read.
+      write_replies(client_->fd(), id, result, session.replies());
       return;
     }
     default:

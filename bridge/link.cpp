@@ -1,7 +1,10 @@
 #include "bridge/link.h"
 
 #include <signal.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <array>
 
 #include "net/endpoint.h"
 
@@ -115,6 +118,31 @@ std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::u
   const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length);
   if (sent < static_cast<std::int64_t>(sizeof raw)) return -1;
   return sent - static_cast<std::int64_t>(sizeof raw);
+}
+
+bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue) {
+  // Bounded batches keep everything on the stack; one batch covers the
+  // replies of any single command.
+  constexpr std::size_t BATCH = 16;
+  bool ok = true;
+  while (!queue->empty()) {
+    std::array<chunk, BATCH> batch;
+    std::uint8_t headers[BATCH][LINK_HEADER_SIZE];
+    iovec parts[2 * BATCH];
+    std::size_t n = 0;
+    std::size_t total = 0;
+    for (; n < BATCH && !queue->empty(); ++n) {
+      batch[n] = queue->pop();
+      const auto length = static_cast<std::uint32_t>(batch[n].length);
+      link_header{id, 0, static_cast<std::uint32_t>(status), length}.encode(headers[n]);
+      parts[2 * n] = {headers[n], LINK_HEADER_SIZE};
+      parts[2 * n + 1] = {batch[n].bytes.get(), length};
+      total += LINK_HEADER_SIZE + length;
+    }
+    stop_signals_blocked blocked;
+    if (send_all(fd, parts, 2 * n) != static_cast<std::int64_t>(total)) ok = false;
+  }
+  return ok;
 }
 
 }  // namespace scanbridge

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "commands/chunk.h"
+
 namespace scanbridge {
 
 inline constexpr std::size_t LINK_HEADER_SIZE = 16;
@@ -55,6 +57,14 @@ std::int64_t read_message(int fd, std::uint32_t* id, std::uint32_t* kind, payloa
 // payload was announced but not given.
 std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::uint32_t length,
                            const std::uint8_t* payload);
+
+// Writes one message per chunk of the queue, in queue order, all with this
+// id and status, and empties the queue; the arrays are released once written.
+// The messages leave together in as few system calls as the kernel allows: a
+// reply sent on its own right behind another would wait for the driver's
+// delayed acknowledgement. Returns false when a write failed; the queue is
+// emptied all the same.
+bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue);
 
 }  // namespace scanbridge
 

@@ -48,38 +48,40 @@ bool set_socket_options(int fd, int seconds) {
   return ok;
 }
 
-std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
-                      std::size_t body_count) {
-  iovec parts[2] = {{const_cast<void*>(head), head_count}, {const_cast<void*>(body), body_count}};
-  iovec* next = parts;
-  int left = 2;
+std::int64_t send_all(int fd, iovec* parts, std::size_t count) {
   std::int64_t sent = 0;
-  while (left > 0) {
-    if (next->iov_len == 0) {
-      ++next;
-      --left;
+  while (count > 0) {
+    if (parts->iov_len == 0) {
+      ++parts;
+      --count;
       continue;
     }
     msghdr message{};
-    message.msg_iov = next;
-    message.msg_iovlen = static_cast<std::size_t>(left);
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n < 0) return -1;
     if (n == 0) break;
     sent += n;
     // Step over what went out: whole parts first, then into a part.
     auto done = static_cast<std::size_t>(n);
-    while (left > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --left;
+    while (count > 0 && done >= parts->iov_len) {
+      done -= parts->iov_len;
+      ++parts;
+      --count;
     }
-    if (left > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
+    if (count > 0) {
+      parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+      parts->iov_len -= done;
     }
   }
   return sent;
+}
+
+std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
+                      std::size_t body_count) {
+  iovec parts[2] = {{const_cast<void*>(head), head_count}, {const_cast<void*>(body), body_count}};
+  return send_all(fd, parts, 2);
 }
 
 endpoint::endpoint(int port, int timeout) : port_(port), timeout_(timeout), connecting_(false) {}
@@ -131,6 +133,13 @@ bool endpoint::has_input() const {
   // descriptor's file status flags, so the socket stays exactly as it was.
   char byte;
   return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+}
+
+std::int64_t endpoint::peek_waiting(void* buf, std::uint64_t count) const {
+  if (fd_ <= 0) return -1;
+  const ssize_t n = ::recv(fd_, buf, count, MSG_PEEK | MSG_DONTWAIT);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  return n;
 }
 
 void endpoint::set_timeout(int seconds) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct iovec;
+
 namespace scanbridge {
 
 // Applies the options every socket of the bridge carries: address reuse on,
@@ -22,6 +24,9 @@ bool set_socket_options(int fd, int seconds);
 // when a call sent nothing, or -1 on an error.
 std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
                       std::size_t body_count);
+
+// The same for any number of parts. The iovec array is used up as it goes.
+std::int64_t send_all(int fd, struct iovec* parts, std::size_t count);
 
 // A TCP socket in one of two modes, fixed at construction:
 // - listening: bound to 127.0.0.1 on a port (0 lets the system choose); it
@@ -62,6 +67,10 @@ class endpoint {
   // True when at least one byte is waiting on the connected socket now. Never
   // blocks, connects or accepts.
   bool has_input() const;
+  // Copies up to count bytes that are waiting on the connected socket right
+  // now, leaving them in the stream. Returns how many (0 when none), or -1.
+  // Never blocks, connects or accepts.
+  std::int64_t peek_waiting(void* buf, std::uint64_t count) const;
   int timeout() const { return timeout_; }
   // Stores seconds and applies the socket options with it to the connected
   // socket. With 0 the time-outs already on the socket stay in force.

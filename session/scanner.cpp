@@ -74,11 +74,15 @@ void scanner::disconnect(bool by_scanner) {
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }
 
 bool scanner::poll_notice_() {
-  if (!link_->has_input()) return false;
+  // Only a whole header that is already here counts. Waiting for the rest of
+  // a partial one could wait for ever: a peek consumes nothing, so when the
+  // bytes queued ahead fill the receive buffer the window stays shut. A notice
+  // still on its way is read by the exchange like any other packet.
+  std::uint8_t header[PACKET_HEADER_SIZE];
+  if (link_->peek_waiting(header, sizeof header) != PACKET_HEADER_SIZE) return false;
   packet notice = protocol_->new_packet();
-  if (!notice.peek_header()) return false;
   // Anything else stays queued for the exchange to read.
-  if (!is_notice_(notice.type())) return false;
+  if (!notice.parse_header(header) || !is_notice_(notice.type())) return false;
   if (!notice.receive()) return false;
   byte_array payload;
   if (notice.payload(&payload) >= 1) handle_event_(payload[0]);

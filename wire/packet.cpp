@@ -36,6 +36,19 @@ bool packet::send() {
 bool packet::receive(bool peek) {
   std::uint8_t header[PACKET_HEADER_SIZE];
   if (!link_->read(header, sizeof header, peek)) return false;
+  if (!parse_header(header)) return false;
+  if (peek) return true;
+  if (length_ > MAX_PACKET_PAYLOAD) return false;
+  try {
+    // Not zero-filled: the read below fills every byte or the receive fails.
+    received_ = new_bytes(length_);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return link_->read(received_.get(), length_);
+}
+
+bool packet::parse_header(const std::uint8_t header[PACKET_HEADER_SIZE]) {
   if (header[0] != static_cast<std::uint8_t>(magic_[0]) ||
       header[1] != static_cast<std::uint8_t>(magic_[1])) {
     return false;
@@ -48,15 +61,7 @@ bool packet::receive(bool peek) {
             static_cast<std::uint32_t>(header[7]) << 16 |
             static_cast<std::uint32_t>(header[8]) << 8 | static_cast<std::uint32_t>(header[9]);
   reserved_word_ = static_cast<std::uint16_t>(header[10] << 8 | header[11]);
-  if (peek) return true;
-  if (length_ > MAX_PACKET_PAYLOAD) return false;
-  try {
-    // Not zero-filled: the read below fills every byte or the receive fails.
-    received_ = new_bytes(length_);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return link_->read(received_.get(), length_);
+  return true;
 }
 
 void packet::set_payload(const std::uint8_t* bytes, std::uint32_t length) {

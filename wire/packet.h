@@ -46,6 +46,9 @@ class packet {
   // (the connection is then unusable, as for any failed receive).
   bool receive(bool peek = false);
   bool peek_header() { return receive(true); }
+  // Takes the header fields from 12 bytes already peeked off the
+  // connection, as peek_header() would. False on a foreign magic.
+  bool parse_header(const std::uint8_t header[PACKET_HEADER_SIZE]);
 
   void set_type(std::uint8_t type) { type_ = type; }
   std::uint8_t type() const { return type_; }
