@@ -111,7 +111,10 @@ bool endpoint::read(void* buf, std::uint64_t count, bool peek) {
   }
   std::uint64_t done = 0;
   while (done < count) {
-    const ssize_t n = ::read(fd_, bytes + done, count - done);
+    // MSG_WAITALL lets the kernel gather a whole block in one call instead of
+    // waking the bridge for every segment. A time-out or a signal still ends
+    // the call early; the loop then reads on, as with a short read.
+    const ssize_t n = ::recv(fd_, bytes + done, count - done, MSG_WAITALL);
     if (n <= 0) return false;
     done += static_cast<std::uint64_t>(n);
   }
