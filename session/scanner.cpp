@@ -15,6 +15,8 @@ namespace {
 // The connection time-out a scan runs with (FS G).
 constexpr int SCAN_TIMEOUT = 300;
 constexpr useconds_t MAX_BACKOFF_US = 1'000'000;
+// Seconds the closing exchange may take after a receive failed mid-exchange.
+constexpr int CLOSE_AFTER_FAILURE_TIMEOUT = 1;
 
 bool is_packet_type(action a) { return a <= 127; }
 
@@ -145,6 +147,10 @@ void scanner::send_chunk_(std::uint8_t type, std::uint8_t flag) {
 bool scanner::read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_t* length) {
   packet in = protocol_->new_packet();
   if (!in.receive()) {
+    // The scanner still hears the close request it may rely on, but a peer
+    // that just broke the stream (a reset, a lying header, silence) is given
+    // only a short while to answer it: the whole bridge waits meanwhile.
+    link_->set_timeout(CLOSE_AFTER_FAILURE_TIMEOUT);
     disconnect(false);
     return false;
   }
