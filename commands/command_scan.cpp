@@ -81,12 +81,17 @@ action command_scan::scanner_reply(std::uint8_t type, byte_array payload, std::s
     return ACTION_FAIL;
   }
 
-  if (payload != nullptr && size == INFO_BLOCK_SIZE && payload[0] == STX) {
+  // Only the first reply can be the information block. Taking a later one
+  // as such would re-announce the scan: on IS a second transfer request would
+  // queue behind the first block and the block would go to the scanner as
+  // the request; and a 13-byte block beginning with STX would be lost.
+  if (!started_ && payload != nullptr && size == INFO_BLOCK_SIZE && payload[0] == STX) {
     if ((payload[1] & INFO_REFUSED) != 0) {
       push(std::move(payload), static_cast<std::int64_t>(size));
       state_ = state::FINISHED;
       return ACTION_ACCEPTED;
     }
+    started_ = true;
     block_size_ = get_le32(payload.get() + 2);
     block_count_ = get_le32(payload.get() + 6);
     last_block_size_ = get_le32(payload.get() + 10);

@@ -61,6 +61,9 @@ class command_scan : public command {
   std::uint16_t cancel_reply_type_;
   // The client has cancelled.
   bool cancelled_ = false;
+  // An information block has been taken: the scan has started, and from now
+  // on a 14-byte reply beginning with STX is a data block like any other.
+  bool started_ = false;
 
  private:
   // A data block was accepted: queue it for the client and decide from its

@@ -47,6 +47,19 @@ void start_nt(command_scan& cmd, const bytes& info) {
 
 // command_scan ----------------------------------------------------------
 
+// Once the scan has started, a 14-byte reply beginning with STX is a data
+// block: with a block size of 13 it is the next block, not a new scan.
+TEST(command_scan, DataBlockThatLooksLikeAnInformationBlock) {
+  command_scan cmd('G', ESC);
+  start_nt(cmd, info_block(0, 13, 1, 13));
+  bytes lookalike = info_block(0, 99, 99, 99);
+  lookalike.back() = 0;  // status byte: more to come by the count
+  EXPECT_EQ(reply(cmd, NT_DATA, lookalike), ACTION_ACCEPTED);
+  EXPECT_EQ(cmd.state(), st::WAIT_CLIENT);
+  EXPECT_EQ(cmd.block_size(), 13u);
+  EXPECT_EQ(drain(cmd), (std::vector<bytes>{info_block(0, 13, 1, 13), lookalike}));
+}
+
 TEST(command_scan, NtScanOfTwoFullBlocksAndLastBlock) {
   command_scan cmd('G', FS);
   EXPECT_EQ(cmd.send_type(), 0x08);
@@ -355,6 +368,21 @@ void start_is(command_scan_is& cmd) {
   ASSERT_EQ(reply(cmd, IS_DATA, data_block(513)), ACTION_ACCEPTED);
   ASSERT_EQ(cmd.state(), st::WAIT_CLIENT);
   drain(cmd);
+}
+
+// A second information block after the transfer request went out does not
+// re-announce the scan: the queue keeps only the first information block for
+// the client, and nothing is queued ahead of it for the scanner.
+TEST(command_scan_is, SecondInformationBlockIsNotANewScan) {
+  command_scan_is cmd('G', FS);
+  cmd.start();
+  drain(cmd);
+  const bytes info = info_block(0, 512, 2, 256);
+  ASSERT_EQ(reply(cmd, 0xA0, info), ACTION_SEND_TRANSFER);
+  pop_front(cmd);  // the transfer request, sent by the driver
+  EXPECT_EQ(reply(cmd, IS_DATA, info), ACTION_IGNORED);
+  EXPECT_EQ(cmd.state(), st::FINISHED);
+  EXPECT_EQ(drain(cmd), (std::vector<bytes>{info}));
 }
 
 TEST(command_scan_is, BlocksComeAsTransferReplies) {
