@@ -60,16 +60,6 @@ bytes counting(std::size_t n, std::uint8_t first) {
   return b;
 }
 
-std::string hex(const bytes& b) {
-  std::string out;
-  char buf[4];
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", b[i]);
-    out += buf;
-  }
-  return out.empty() ? "(none)" : out;
-}
-
 bytes header_bytes(variant v, std::uint8_t type, std::uint8_t flag, std::uint32_t length) {
   const bool nt = v == variant::NT;
   return {static_cast<std::uint8_t>(nt ? 'N' : 'I'),

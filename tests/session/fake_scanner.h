@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/io.h"
 #include "wire/packet.h"
 
 namespace scanbridge {
@@ -49,7 +50,6 @@ bytes cat(std::initializer_list<bytes> parts);
 bytes text(std::string_view s);
 // n bytes counting up from first, wrapping at 256: easy to spot when misplaced.
 bytes counting(std::size_t n, std::uint8_t first = 1);
-std::string hex(const bytes& b);
 
 // The wire form of one packet, built by hand rather than by the packet class
 // under test: magic, type, flag, 0, 12, big-endian length, 0 0, payload.

@@ -232,6 +232,50 @@ TEST(BridgeLink, SendsFramedMessages) {
   EXPECT_EQ(sent[1].header.length, 0u);
 }
 
+TEST(BridgeLink, SyncAnsweredFirstMeansNoAnswer) {
+  scripted_bridge bridge;
+  bridge.reply(SYNC_ID, -1, {});
+  bridge.ack(1);
+  link_message message;
+  // 0: the sync goes out before the wait.
+  EXPECT_EQ(bridge.client()->receive(1000, {}, &message, 0), receive_status::NO_ANSWER);
+  // The link is still good.
+  ASSERT_EQ(bridge.client()->receive(1000, {}, &message), receive_status::OK);
+  EXPECT_EQ(message.payload, bytes{ACK});
+  const std::vector<link_message> sent = bridge.sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].header.kind, KIND_SYNC);
+  EXPECT_EQ(sent[0].header.id, SYNC_ID);
+  EXPECT_EQ(sent[0].header.length, 0u);
+}
+
+TEST(BridgeLink, AnswerToAnEarlierSyncIsSkipped) {
+  scripted_bridge bridge;
+  bridge_link* link = bridge.client();
+  // The answer to the first DATA, then the answer to the sync sent while it
+  // was awaited, then the answer to the second DATA.
+  bridge.ack(1);
+  bridge.reply(SYNC_ID, -1, {});
+  bridge.reply(1, 0, {NAK});
+  link_message message;
+  ASSERT_TRUE(link->send(KIND_DATA, 1, bytes{ESC, '@'}));
+  ASSERT_EQ(link->receive(1000, {}, &message, 0), receive_status::OK);
+  EXPECT_EQ(message.payload, bytes{ACK});
+  ASSERT_TRUE(link->send(KIND_DATA, 1, bytes{ESC, '@'}));
+  ASSERT_EQ(link->receive(1000, {}, &message, 0), receive_status::OK);
+  EXPECT_EQ(message.payload, bytes{NAK});
+  std::vector<std::uint32_t> kinds;
+  for (const link_message& m : bridge.sent()) kinds.push_back(m.header.kind);
+  EXPECT_EQ(kinds, (std::vector<std::uint32_t>{KIND_DATA, KIND_SYNC, KIND_DATA, KIND_SYNC}));
+}
+
+TEST(BridgeLink, NoSyncBeforeTheQuietTimeHasPassed) {
+  scripted_bridge bridge;
+  link_message message;
+  EXPECT_EQ(bridge.client()->receive(1, {}, &message, 1000), receive_status::TIMEOUT);
+  EXPECT_TRUE(bridge.sent().empty());
+}
+
 // ---- trace texts
 
 TEST(Trace, Hex) {
@@ -717,6 +761,20 @@ TEST(Device, TimeoutNamesWhatWasAwaited) {
   EXPECT_EQ(scanner->last_receive(), receive_status::TIMEOUT);
 }
 
+TEST(Device, SilentBridgeIsNoAnswer) {
+  scripted_bridge bridge;
+  std::unique_ptr<device> scanner = open_device(&bridge);
+  scanner->set_sync_after(0);
+  bridge.reply(SYNC_ID, -1, {});
+  ASSERT_TRUE(scanner->send(bytes{ESC, 'F'}).is_ok());
+  link_message reply;
+  const outcome received = scanner->receive({}, "the answer to ESC F", &reply);
+  EXPECT_EQ(received.message(),
+            "the bridge sent no answer: its exchange with the scanner failed (waiting for the "
+            "answer to ESC F)");
+  EXPECT_EQ(scanner->last_receive(), receive_status::NO_ANSWER);
+}
+
 // ---- the probe
 
 bytes filled(std::size_t size, std::uint8_t value) {
@@ -1013,6 +1071,21 @@ TEST(Options, Errors) {
   EXPECT_EQ(fails({"fly", "net://h"}), "unknown command 'fly': probe or scan");
   EXPECT_EQ(fails({"scan", "net://h", "-o", "a.png", "--resolution", "9000"}),
             "the default page (8.5x11 inches) is too large at 9000 dpi: give --width and --height");
+}
+
+TEST(Options, ConnectToARunningBridge) {
+  client_options options;
+  std::string error;
+  ASSERT_TRUE(parse_options({"--connect", "40123", "probe", "x://h"}, &options, &error)) << error;
+  EXPECT_EQ(options.connect_port, 40123);
+  EXPECT_TRUE(options.bridge.empty());
+  client_options other;
+  EXPECT_FALSE(parse_options({"--connect=0", "probe", "x://h"}, &other, &error));
+  EXPECT_EQ(error, "option --connect wants a number from 1 to 65535, not '0'");
+  EXPECT_FALSE(
+      parse_options({"--connect", "1", "--bridge", "/b", "probe", "x://h"}, &other, &error));
+  EXPECT_EQ(error, "--connect and --bridge exclude each other");
+  EXPECT_NE(usage_text().find("--connect PORT"), std::string::npos);
 }
 
 TEST(Options, Help) {

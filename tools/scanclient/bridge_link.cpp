@@ -125,7 +125,14 @@ bool bridge_link::send(std::uint32_t kind, std::uint32_t id, std::span<const std
     log_("-> (send failed: " + error_ + ")");
     return false;
   }
+  ++sent_;
   return true;
+}
+
+void bridge_link::send_sync_() {
+  if (send(KIND_SYNC, SYNC_ID, {}, "sync: has the bridge anything more for the messages before?")) {
+    syncs_.push_back(sent_);
+  }
 }
 
 receive_status bridge_link::read_exact_(std::uint8_t* out, std::size_t count,
@@ -159,7 +166,8 @@ receive_status bridge_link::read_exact_(std::uint8_t* out, std::size_t count,
   return receive_status::OK;
 }
 
-receive_status bridge_link::receive(int timeout_ms, const reply_hint& hint, link_message* message) {
+receive_status bridge_link::receive(int timeout_ms, const reply_hint& hint, link_message* message,
+                                    int sync_after_ms) {
   if (broken_) {
     error_ = "the link to the bridge is broken";
     return receive_status::FAILED;
@@ -167,16 +175,51 @@ receive_status bridge_link::receive(int timeout_ms, const reply_hint& hint, link
   if (interrupted_ && interrupted_()) return receive_status::INTERRUPTED;
 
   const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  receive_status status = receive_status::OK;
+  if (sync_after_ms >= 0 && !sync_pending_()) {
+    const clock::time_point quiet = clock::now() + std::chrono::milliseconds(sync_after_ms);
+    if (sync_after_ms == 0) {
+      send_sync_();
+    } else if (quiet < deadline) {
+      switch (wait_(POLLIN, quiet, true)) {
+        case wait_result::READY:
+          break;
+        case wait_result::TIMEOUT:
+          send_sync_();
+          break;
+        case wait_result::INTERRUPTED:
+          return receive_status::INTERRUPTED;
+        case wait_result::FAILED:
+          status = receive_status::FAILED;
+          break;
+      }
+    }
+  }
   std::array<std::uint8_t, LINK_HEADER_SIZE> head{};
-  receive_status status = read_exact_(head.data(), head.size(), deadline, true);
-  if (status == receive_status::OK) {
+  while (status == receive_status::OK) {
+    status = read_exact_(head.data(), head.size(), deadline, true);
+    if (status != receive_status::OK) break;
     message->header = decode_header(head);
+    if (message->header.id == SYNC_ID && message->header.length == 0 && !syncs_.empty()) {
+      // The answer to a sync: final when nothing was sent after it.
+      const bool last = syncs_.front() == sent_;
+      syncs_.pop_front();
+      const std::string line = "<- reply id=" + std::to_string(SYNC_ID) +
+                               " status=" + std::to_string(message->header.status) + " len=0  ";
+      if (last) {
+        log_(line + "sync answered first: the bridge has nothing more to send");
+        return receive_status::NO_ANSWER;
+      }
+      log_(line + "answer to an earlier sync, skipped");
+      continue;
+    }
     if (message->header.length > MAX_REPLY_PAYLOAD) {
       status = receive_status::TOO_LARGE;
     } else {
       message->payload.assign(message->header.length, 0);
       status = read_exact_(message->payload.data(), message->payload.size(), deadline, false);
     }
+    break;
   }
   if (status == receive_status::OK) {
     log_(format_received(message->header, message->payload, hint));
@@ -210,6 +253,8 @@ std::string describe(receive_status status, int timeout_ms) {
     case receive_status::TOO_LARGE:
       return "the bridge announced a reply larger than " + std::to_string(MAX_REPLY_PAYLOAD >> 20) +
              " MiB";
+    case receive_status::NO_ANSWER:
+      return "the bridge sent no answer: its exchange with the scanner failed";
   }
   return "unknown";
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <span>
@@ -38,6 +39,7 @@ enum class receive_status {
   FAILED,       // a read error, or the link broke earlier
   INTERRUPTED,  // the interrupt check said stop while waiting
   TOO_LARGE,    // a header announced more than MAX_REPLY_PAYLOAD bytes
+  NO_ANSWER,    // a sync came back first: the bridge has nothing (more) to send
 };
 
 class bridge_link {
@@ -60,9 +62,15 @@ class bridge_link {
             std::string_view note = {});
 
   // Waits at most timeout_ms for one whole message. `hint` describes it in the
-  // trace. After anything but OK and INTERRUPTED the link is broken and every
-  // later receive fails.
-  receive_status receive(int timeout_ms, const reply_hint& hint, link_message* message);
+  // trace. After anything but OK, INTERRUPTED and NO_ANSWER the link is broken
+  // and every later receive fails.
+  //
+  // With sync_after_ms 0 or more, a sync (KIND_SYNC) goes to the bridge once
+  // nothing has arrived for that long, unless one is on its way already with
+  // nothing sent after it; its answer arriving first gives NO_ANSWER. Answers
+  // to syncs that something was sent after are skipped.
+  receive_status receive(int timeout_ms, const reply_hint& hint, link_message* message,
+                         int sync_after_ms = -1);
 
   // Called when a signal interrupts a wait; returning true ends the wait with
   // INTERRUPTED. Part of a message already read is always completed.
@@ -80,9 +88,16 @@ class bridge_link {
   receive_status read_exact_(std::uint8_t* out, std::size_t count,
                              std::chrono::steady_clock::time_point deadline, bool may_interrupt);
   void log_(const std::string& line);
+  // True while a sync is on its way with nothing sent after it.
+  bool sync_pending_() const { return !syncs_.empty() && syncs_.back() == sent_; }
+  void send_sync_();
 
   int fd_;
   bool broken_ = false;
+  // Messages sent so far, and for each sync on its way that count just after
+  // it was sent, oldest first.
+  std::uint64_t sent_ = 0;
+  std::deque<std::uint64_t> syncs_;
   std::string error_;
   std::function<bool()> interrupted_;
   trace_log* trace_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -81,23 +82,30 @@ int session::fail_(const outcome& failed) {
 }
 
 outcome session::connect_(bool report_steps) {
-  const std::string path = options_.bridge.empty() ? bridge_beside_executable() : options_.bridge;
   clock::time_point start = clock::now();
-  outcome step = bridge_process::start(path, timeout_ms_, &bridge_);
-  if (!step.is_ok()) return step;
-  if (report_steps) {
-    print_step("bridge", path + ", port " + std::to_string(bridge_->port()), ms_since(start));
+  int port = options_.connect_port;
+  std::function<bool()> bridge_alive;
+  if (port == 0) {
+    const std::string path = options_.bridge.empty() ? bridge_beside_executable() : options_.bridge;
+    outcome started = bridge_process::start(path, timeout_ms_, &bridge_);
+    if (!started.is_ok()) return started;
+    port = bridge_->port();
+    bridge_process* bridge = bridge_.get();
+    bridge_alive = [bridge] { return bridge->running(); };
+    if (report_steps) {
+      print_step("bridge", path + ", port " + std::to_string(port), ms_since(start));
+    }
+  } else if (report_steps) {
+    print_step("bridge", "already running, port " + std::to_string(port), -1);
   }
 
   start = clock::now();
-  bridge_process* bridge = bridge_.get();
-  step = bridge_link::connect(
-      bridge_->port(), timeout_ms_ < 10000 ? timeout_ms_ : 10000,
-      [bridge] { return bridge->running(); }, &link_);
+  // A running bridge refuses connections for a moment while it gets ready
+  // for its next client; the retries ride that out.
+  outcome step =
+      bridge_link::connect(port, timeout_ms_ < 10000 ? timeout_ms_ : 10000, bridge_alive, &link_);
   if (!step.is_ok()) return step;
-  if (report_steps) {
-    print_step("connect", "127.0.0.1:" + std::to_string(bridge_->port()), ms_since(start));
-  }
+  if (report_steps) print_step("connect", "127.0.0.1:" + std::to_string(port), ms_since(start));
   if (options_.trace) link_->set_trace(&trace_);
   link_->set_interrupt_check([this] { return *interrupts_ >= interrupt_threshold_; });
 

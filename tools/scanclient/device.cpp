@@ -63,7 +63,7 @@ outcome device::send(std::span<const std::uint8_t> bytes, std::string_view note)
 outcome device::receive(const reply_hint& hint, std::string_view what, link_message* reply,
                         int timeout_ms) {
   const int wait_ms = timeout_ms > 0 ? timeout_ms : timeout_ms_;
-  const receive_status status = link_->receive(wait_ms, hint, reply);
+  const receive_status status = link_->receive(wait_ms, hint, reply, sync_after_ms_);
   last_receive_ = status;
   const std::string waiting = " (waiting for " + std::string(what) + ")";
   switch (status) {
@@ -77,6 +77,7 @@ outcome device::receive(const reply_hint& hint, std::string_view what, link_mess
       return outcome::failure("connection to the bridge lost: " + link_->error() + waiting);
     case receive_status::TIMEOUT:
     case receive_status::TOO_LARGE:
+    case receive_status::NO_ANSWER:
       return outcome::failure(describe(status, wait_ms) + waiting);
   }
   const link_header& header = reply->header;

@@ -17,6 +17,12 @@ namespace scanbridge::tools {
 // The bridge wants "//" in the address and something after it.
 bool valid_device_uri(std::string_view uri);
 
+// How long a reply may keep the client waiting before it asks the bridge, with
+// a sync, whether one is coming at all. A bridge whose exchange with the
+// scanner failed (the scanner closed the connection mid-scan, say) sends
+// nothing for that DATA message.
+inline constexpr int QUIET_BEFORE_SYNC_MS = 1000;
+
 class device {
  public:
   // timeout_ms bounds every wait for a reply.
@@ -41,8 +47,9 @@ class device {
 
   // One reply for this device. `what` names what the reply answers, for error
   // texts. Fails when the link fails, the wait times out (timeout_ms, or the
-  // device's when 0) or the reply is not for this device. A reply whose status
-  // is -1 is returned all the same: what it means depends on the caller.
+  // device's when 0), the bridge has no reply to send (last_receive() is then
+  // NO_ANSWER) or the reply is not for this device. A reply whose status is -1
+  // is returned all the same: what it means depends on the caller.
   outcome receive(const reply_hint& hint, std::string_view what, link_message* reply,
                   int timeout_ms = 0);
 
@@ -50,6 +57,9 @@ class device {
   // <refused>".
   outcome command_ack(std::span<const std::uint8_t> bytes, std::string_view label,
                       std::string_view refused, std::string_view note = {});
+
+  // Silence after which receive() sends a sync; negative: never.
+  void set_sync_after(int ms) { sync_after_ms_ = ms; }
 
   // A parameter command: ESC letter, its answer, the parameter block, its
   // answer. `name` is what the user reads ("colour mode RGB").
@@ -59,6 +69,7 @@ class device {
  private:
   bridge_link* link_;
   int timeout_ms_;
+  int sync_after_ms_ = QUIET_BEFORE_SYNC_MS;
   std::uint32_t id_ = 0;
   receive_status last_receive_ = receive_status::OK;
 };

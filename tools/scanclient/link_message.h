@@ -18,6 +18,13 @@ inline constexpr std::size_t LINK_HEADER_SIZE = 16;
 inline constexpr std::uint32_t KIND_DATA = 0;
 inline constexpr std::uint32_t KIND_OPEN = 4;
 inline constexpr std::uint32_t KIND_CLOSE = 5;
+// A kind the bridge does not know: it answers such a message at once, with its
+// id, status -1 and no payload. The bridge handles messages strictly one after
+// the other, so when that answer arrives before an awaited reply, the reply
+// will never come: a sync tells silence from slowness.
+inline constexpr std::uint32_t KIND_SYNC = 9;
+// The id of a sync: no device ever has it.
+inline constexpr std::uint32_t SYNC_ID = 0xFFFFFFFF;
 
 // The largest payload the client accepts from the bridge. Anything bigger is
 // taken as a broken stream rather than allocated.

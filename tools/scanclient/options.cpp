@@ -77,6 +77,9 @@ bool parse_options(const std::vector<std::string>& args, client_options* options
       options->esc_g = true;
     } else if (arg == "--bridge") {
       if (!take_value(&options->bridge)) return false;
+    } else if (arg == "--connect") {
+      if (!take_number(1, 65535, &number)) return false;
+      options->connect_port = static_cast<int>(number);
     } else if (arg == "-o" || arg == "--output") {
       if (!take_value(&options->output)) return false;
     } else if (arg == "--timeout") {
@@ -102,6 +105,10 @@ bool parse_options(const std::vector<std::string>& args, client_options* options
     }
   }
   if (options->help) return true;
+  if (options->connect_port != 0 && !options->bridge.empty()) {
+    *error = "--connect and --bridge exclude each other";
+    return false;
+  }
 
   if (words.empty()) {
     *error = "no command given: probe or scan";
@@ -181,6 +188,9 @@ Scan options:
 Options:
   --bridge PATH           the bridge executable (default: scanbridge in the
                           directory of scanclient)
+  --connect PORT          use the bridge already running on 127.0.0.1:PORT
+                          instead of starting one; it serves one client at a
+                          time and keeps running afterwards
   --timeout SECONDS       longest wait for any reply from the bridge
                           (default 60)
   --query-timeout SECONDS longest wait for the answers to FS S and FS I in a
@@ -191,6 +201,12 @@ Options:
 
 Ctrl-C during a scan cancels it: the scanner is sent CAN after the current
 block. A second Ctrl-C stops waiting at once.
+
+A reply that is a second late is checked with a sync: a message of a kind
+the bridge does not know (9), which it answers once it has handled all
+before it. When that answer comes first, the exchange with the scanner
+failed without a reply, and scanclient says so at once instead of waiting
+for the time-out.
 
 Exit status: 0 done, 1 failed, 2 bad command line, 130 cancelled.
 )";

@@ -14,7 +14,8 @@ struct client_options {
 
   mode command = mode::NONE;
   std::string uri;
-  std::string bridge;  // empty: beside the executable
+  std::string bridge;    // empty: beside the executable
+  int connect_port = 0;  // a running bridge on 127.0.0.1; 0: start one
   int timeout_s = 60;
   int query_timeout_s = 5;
   bool trace = false;

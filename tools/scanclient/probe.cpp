@@ -87,12 +87,13 @@ outcome run_probe(device* scanner, int optional_timeout_ms, probe_report* report
     result.ms = ms_since(start);
     if (step.is_cancelled()) return step;
     if (!step.is_ok()) {
+      const bool timed_out = scanner->last_receive() == receive_status::TIMEOUT;
       const bool unanswered = query.optional && result.replies.empty() &&
-                              scanner->last_receive() == receive_status::TIMEOUT;
+                              (timed_out || scanner->last_receive() == receive_status::NO_ANSWER);
       result.result = unanswered ? probe_result::state::NO_ANSWER : probe_result::state::ERROR;
       char text[64];
       std::snprintf(text, sizeof(text), "no answer within %g s", timeout_ms / 1000.0);
-      result.note = unanswered ? text : step.message();
+      result.note = !unanswered ? step.message() : timed_out ? text : "no answer";
       stop = true;
       if (!query.optional && overall.is_ok()) {
         overall = outcome::failure(query.name + " (" + command + "): " + step.message());

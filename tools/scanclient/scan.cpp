@@ -128,8 +128,13 @@ outcome run_scan(device* scanner, const scan_settings& settings, const scan_hook
       if (received.is_cancelled()) {
         return outcome::cancelled("scan aborted after " + bytes_of(report->received, expected));
       }
-      std::string text = received.message() + " after " + bytes_of(report->received, expected);
       // A bridge that loses the scanner mid-scan sends nothing at all.
+      if (scanner->last_receive() == receive_status::NO_ANSWER) {
+        return outcome::failure(
+            "connection to the scanner lost mid-scan: the bridge sent no more data after " +
+            bytes_of(report->received, expected));
+      }
+      std::string text = received.message() + " after " + bytes_of(report->received, expected);
       if (scanner->last_receive() == receive_status::TIMEOUT) text += "; the scanner may be gone";
       return outcome::failure(text);
     }

@@ -9,16 +9,9 @@
 #include <span>
 #include <vector>
 
-namespace scanbridge::tools {
+#include "wire/codes.h"
 
-inline constexpr std::uint8_t STX = 0x02;
-inline constexpr std::uint8_t ACK = 0x06;
-inline constexpr std::uint8_t FF = 0x0C;
-inline constexpr std::uint8_t NAK = 0x15;
-inline constexpr std::uint8_t CAN = 0x18;
-inline constexpr std::uint8_t EM = 0x19;
-inline constexpr std::uint8_t ESC = 0x1B;
-inline constexpr std::uint8_t FS = 0x1C;
+namespace scanbridge::tools {
 
 // The head of a variable-length reply: STX, a status byte and the number of
 // data bytes that follow, little-endian.

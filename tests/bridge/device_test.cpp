@@ -1,0 +1,915 @@
+// The real scanbridge process driven as a driver drives it, against scripted
+// fake scanners on loopback: every byte the bridge writes on the client link
+// and on each scanner link is checked.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/session/fake_scanner.h"
+#include "tests/support/bridge_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/io.h"
+#include "tests/support/link_client.h"
+#include "tests/support/loopback.h"
+
+namespace scanbridge {
+namespace {
+
+using testing::bridge_process;
+using testing::bytes;
+using testing::cat;
+using testing::counting;
+using testing::exited;
+using testing::fake_scanner;
+using testing::header_bytes;
+using testing::hex;
+using testing::KIND_CLOSE;
+using testing::KIND_DATA;
+using testing::KIND_OPEN;
+using testing::KIND_PING;
+using testing::link_client;
+using testing::packet_bytes;
+using testing::scanner_peer;
+using testing::script;
+using testing::text;
+using testing::unhex;
+using testing::WAIT;
+using namespace std::chrono_literals;
+
+constexpr variant NT = variant::NT;
+constexpr variant IS = variant::IS;
+
+// Test parameters print as their names.
+template <class T>
+requires requires(const T& t) {
+  t.name;
+}
+void PrintTo(const T& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const bytes ACK = {0x06};
+const bytes NAK = {0x15};
+const bytes CAN = {0x18};
+const bytes ESC_AT = {0x1B, '@'};
+const bytes FS_G = {0x1C, 'G'};
+const bytes FS_X = {0x1C, 'X'};
+
+constexpr const char* NAK_REPLY = "00 00 00 00 00 00 00 00 FF FF FF FF 00 00 00 01 15";
+constexpr const char* FAILED_OPEN_REPLY = "00 00 00 00 00 00 00 00 FF FF FF FF 00 00 00 00";
+
+bytes be32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+// An IS chunk: bytes that follow and reply bytes expected, then the bytes.
+bytes is_chunk(std::uint32_t reply_size, const bytes& b) {
+  return cat({be32(static_cast<std::uint32_t>(b.size())), be32(reply_size), b});
+}
+
+// One reply message of the bridge, every byte of it: id, kind 0, status,
+// length, payload.
+bytes reply_bytes(std::uint32_t id, std::int32_t status, const bytes& payload = {}) {
+  return cat({be32(id), be32(0), be32(static_cast<std::uint32_t>(status)),
+              be32(static_cast<std::uint32_t>(payload.size())), payload});
+}
+
+// A 64-byte extended reply header: the given start, padded with blanks.
+bytes reply_header(std::string_view start) {
+  bytes h = text(start);
+  h.resize(64, ' ');
+  return h;
+}
+
+std::string address_of(const fake_scanner& fake) {
+  return "x://" + fake.address();
+}
+
+// The bytes that come next on the client link are exactly these; nothing is
+// left over (the ping that follows is answered next).
+::testing::AssertionResult next_bytes_are(const link_client& client, const bytes& expected) {
+  const bytes got = client.receive_raw(expected.size());
+  if (got != expected) {
+    return ::testing::AssertionFailure()
+           << "\n  expected: " << hex(expected) << "\n  received: " << hex(got);
+  }
+  if (!client.ping(0x5A5A)) {
+    return ::testing::AssertionFailure() << "more bytes followed " << hex(expected);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// OPEN of the payload; the reply is every byte of the expected one.
+::testing::AssertionResult opens(const link_client& client, const bytes& payload,
+                                 std::uint32_t expected_id, std::uint32_t header_id = 0) {
+  if (!client.send(header_id, KIND_OPEN, payload)) return ::testing::AssertionFailure() << "send";
+  return next_bytes_are(client,
+                        expected_id == 0 ? unhex(FAILED_OPEN_REPLY) : reply_bytes(expected_id, 0));
+}
+::testing::AssertionResult opens(const link_client& client, const std::string& address,
+                                 std::uint32_t expected_id, std::uint32_t header_id = 0) {
+  return opens(client, text(address), expected_id, header_id);
+}
+
+// DATA for a device, answered by exactly these reply messages.
+::testing::AssertionResult answers(const link_client& client, std::uint32_t id, const bytes& data,
+                                   std::int32_t status, const std::vector<bytes>& chunks) {
+  if (!client.send(id, KIND_DATA, data)) return ::testing::AssertionFailure() << "send";
+  bytes expected;
+  for (const bytes& c : chunks) expected = cat({expected, reply_bytes(id, status, c)});
+  return next_bytes_are(client, expected);
+}
+
+bool open_variant(scanner_peer& p, variant v) {
+  return v == NT ? p.open_nt() : p.open_is();
+}
+
+// A scanner that is opened, runs the body, and is closed by the bridge in
+// order: IS with its close request, NT with nothing at all.
+script session_script(variant v, std::function<void(scanner_peer&)> body = {}) {
+  return [v, body = std::move(body)](scanner_peer& p) {
+    if (!open_variant(p, v)) return;
+    if (body) body(p);
+    if (v == IS) p.expect_is_close();
+    p.expect_closed();
+  };
+}
+
+// ESC '@' and its plain ACK reply on either variant, as the scanner sees them.
+bytes esc_at_packet(variant v) {
+  return v == NT ? packet_bytes(NT, 0x01, 0, ESC_AT)
+                 : packet_bytes(IS, 0x20, 0, is_chunk(1, ESC_AT));
+}
+bytes plain_reply(variant v, const bytes& payload) {
+  return packet_bytes(v, v == NT ? 0x81 : 0xA0, 0, payload);
+}
+bool serve_esc_at(scanner_peer& p, variant v, const bytes& reply = ACK) {
+  return p.expect_bytes(esc_at_packet(v), "ESC @ packet") && p.send_raw(plain_reply(v, reply));
+}
+
+// Fake scanners that live beside the bridge; declared before it, so that
+// the bridge is gone before they wait for their scripts to end.
+class scanner_fleet {
+ public:
+  fake_scanner& add(std::vector<script> scripts) {
+    fakes_.push_back(std::make_unique<fake_scanner>(std::move(scripts)));
+    return *fakes_.back();
+  }
+
+ private:
+  std::vector<std::unique_ptr<fake_scanner>> fakes_;
+};
+
+// The bridge and its first client.
+struct driver {
+  driver() : client(bridge.connect()) { EXPECT_TRUE(client.connected()); }
+  // The client leaves; the bridge closes every session before its side.
+  void leave() {
+    EXPECT_TRUE(client.leave()) << "the bridge did not close the client link";
+    EXPECT_TRUE(bridge.running());
+    EXPECT_EQ(bridge.stderr_text(), "");
+  }
+  bridge_process bridge;
+  link_client client;
+};
+
+// ---------------------------------------------------------------------------
+// Roads of a driver: one device, DATA after DATA
+
+// One thing on the scanner link: bytes the bridge must send, or bytes the
+// scanner sends.
+struct wire_item {
+  bool from_bridge;
+  bytes data;
+};
+wire_item to_scanner(bytes b) {
+  return {true, std::move(b)};
+}
+wire_item from_scanner(bytes b) {
+  return {false, std::move(b)};
+}
+
+struct road_step {
+  bytes data;                   // the DATA payload
+  std::vector<wire_item> wire;  // the scanner link while it is served, in order
+  std::vector<bytes> replies;   // the reply payloads the client receives
+  std::int32_t status = 0;
+};
+
+struct road_case {
+  const char* name;
+  variant v;
+  std::vector<road_step> steps;
+};
+
+// The NT parameter block of ESC 'A': flag bit 2 of byte 4, the 8 bytes at 46.
+bytes esc_a_block(const bytes& params) {
+  bytes block(1176, 0);
+  block[4] = 0x04;
+  std::copy(params.begin(), params.end(), block.begin() + 46);
+  return block;
+}
+
+// A scan of two 512-byte blocks and a last one of 256 bytes.
+bytes info_block(std::uint32_t block_size, std::uint32_t count, std::uint32_t last) {
+  auto le = [](std::uint32_t v) {
+    return bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                 static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+  };
+  return cat({{0x02, 0x00}, le(block_size), le(count), le(last)});
+}
+const bytes SCAN_INFO = info_block(512, 2, 256);
+const bytes BLOCK_1 = cat({counting(512, 1), {0x00}});
+const bytes BLOCK_2 = cat({counting(512, 2), {0x00}});
+const bytes BLOCK_LAST = cat({counting(256, 3), {0x00}});
+// The IS transfer request of that scan.
+const bytes IS_TRANSFER = packet_bytes(IS, 0x22, 0,
+                                       is_chunk(0, cat({be32(2),
+                                                        be32(0),
+                                                        be32(513),
+                                                        be32(1),
+                                                        be32(513),
+                                                        {0x06},
+                                                        be32(1),
+                                                        be32(257),
+                                                        {0x06}})));
+
+const bytes PARAMS = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+const bytes INFO_REPLY = reply_header("INFOx0000000#---");
+const bytes FIN_REPLY = reply_header("FIN x0000000#---");
+
+std::vector<road_case> road_cases() {
+  return {
+      {"NtLegacyCommands",
+       NT,
+       {{ESC_AT, {to_scanner(esc_at_packet(NT)), from_scanner(plain_reply(NT, ACK))}, {ACK}},
+        {{0x1B, 'I'},
+         {to_scanner(packet_bytes(NT, 0x01, 0, {0x1B, 'I'})),
+          from_scanner(packet_bytes(NT, 0x81, 0, {0x02, 0x00, 0x03, 0x00, 0xAA, 0xBB, 0xCC}))},
+         {{0x02, 0x00, 0x03, 0x00}, {0xAA, 0xBB, 0xCC}}}}},
+      {"IsLegacyCommands",
+       IS,
+       {{ESC_AT, {to_scanner(esc_at_packet(IS)), from_scanner(plain_reply(IS, ACK))}, {ACK}},
+        {{0x1B, 'I'},
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(4, {0x1B, 'I'}))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, {0x02, 0x00, 0x03, 0x00})),
+          to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(3, {}))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, {0xAA, 0xBB, 0xCC}))},
+         {{0x02, 0x00, 0x03, 0x00}, {0xAA, 0xBB, 0xCC}}}}},
+      {"NtParameterSetting",
+       NT,
+       {// The bridge takes the command itself; the block carries the setting.
+        {{0x1B, 'A'}, {}, {ACK}},
+        {PARAMS,
+         {to_scanner(packet_bytes(NT, 0x02, 0, esc_a_block(PARAMS))),
+          from_scanner(packet_bytes(NT, 0x82, 0, bytes(8, 0)))},
+         {ACK}},
+        {ESC_AT, {to_scanner(esc_at_packet(NT)), from_scanner(plain_reply(NT, ACK))}, {ACK}}}},
+      {"IsParameterSetting",
+       IS,
+       {{{0x1B, 'A'},
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(1, {0x1B, 'A'}))),
+          from_scanner(plain_reply(IS, ACK))},
+         {ACK}},
+        {PARAMS,
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(1, PARAMS))),
+          from_scanner(plain_reply(IS, ACK))},
+         {ACK}},
+        {ESC_AT, {to_scanner(esc_at_packet(IS)), from_scanner(plain_reply(IS, ACK))}, {ACK}}}},
+      {"NtScanWithAcksThenCancel",
+       NT,
+       {// The NT scanner sends every block by itself; the client's ACKs stay
+        // with the bridge.
+        {FS_G,
+         {to_scanner(packet_bytes(NT, 0x08, 0, FS_G)),
+          from_scanner(
+              cat({packet_bytes(NT, 0x89, 0, SCAN_INFO), packet_bytes(NT, 0x89, 0, BLOCK_1),
+                   packet_bytes(NT, 0x89, 0, BLOCK_2), packet_bytes(NT, 0x89, 0, BLOCK_LAST)}))},
+         {SCAN_INFO, BLOCK_1}},
+        {ACK, {}, {BLOCK_2}},
+        {ACK, {}, {BLOCK_LAST}},
+        {FS_G,
+         {to_scanner(packet_bytes(NT, 0x08, 0, FS_G)),
+          from_scanner(
+              cat({packet_bytes(NT, 0x89, 0, SCAN_INFO), packet_bytes(NT, 0x89, 0, BLOCK_1),
+                   packet_bytes(NT, 0x89, 0, BLOCK_2)}))},
+         {SCAN_INFO, BLOCK_1}},
+        // The block in flight is dropped; the scanner takes the cancel with NAK.
+        {CAN,
+         {to_scanner(packet_bytes(NT, 0x01, 0, CAN)), from_scanner(packet_bytes(NT, 0x81, 0, NAK))},
+         {ACK}},
+        {ESC_AT, {to_scanner(esc_at_packet(NT)), from_scanner(plain_reply(NT, ACK))}, {ACK}}}},
+      {"IsScanWithAcksThenCancel",
+       IS,
+       {{FS_G,
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(14, FS_G))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, SCAN_INFO)), to_scanner(IS_TRANSFER),
+          from_scanner(cat({packet_bytes(IS, 0xA2, 0, BLOCK_1), packet_bytes(IS, 0xA2, 0, BLOCK_2),
+                            packet_bytes(IS, 0xA2, 0, BLOCK_LAST)}))},
+         {SCAN_INFO, BLOCK_1}},
+        {ACK, {}, {BLOCK_2}},
+        {ACK, {}, {BLOCK_LAST}},
+        {FS_G,
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(14, FS_G))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, SCAN_INFO)), to_scanner(IS_TRANSFER),
+          from_scanner(
+              cat({packet_bytes(IS, 0xA2, 0, BLOCK_1), packet_bytes(IS, 0xA2, 0, BLOCK_2)}))},
+         {SCAN_INFO, BLOCK_1}},
+        {CAN,
+         {to_scanner(
+              packet_bytes(IS, 0x22, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x18})),
+          from_scanner(packet_bytes(IS, 0xA2, 0, ACK))},
+         {ACK}},
+        {ESC_AT, {to_scanner(esc_at_packet(IS)), from_scanner(plain_reply(IS, ACK))}, {ACK}}}},
+      {"IsExtendedModeToFin",
+       IS,
+       {{FS_X,
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(1, FS_X))),
+          from_scanner(plain_reply(IS, ACK))},
+         {ACK}},
+        {text("INFOx0000000"),
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(64, text("INFOx0000000")))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, INFO_REPLY))},
+         {INFO_REPLY}},
+        {text("FIN x0000000"),
+         {to_scanner(packet_bytes(IS, 0x20, 0, is_chunk(64, text("FIN x0000000")))),
+          from_scanner(packet_bytes(IS, 0xA0, 0, FIN_REPLY))},
+         {FIN_REPLY}},
+        // Back in legacy mode.
+        {ESC_AT, {to_scanner(esc_at_packet(IS)), from_scanner(plain_reply(IS, ACK))}, {ACK}}}},
+  };
+}
+
+class DeviceRoad : public ::testing::TestWithParam<road_case> {};
+
+TEST_P(DeviceRoad, EveryByteOnBothLinks) {
+  const road_case& c = GetParam();
+  scanner_fleet fleet;
+  fake_scanner& fake = fleet.add({session_script(c.v, [&c](scanner_peer& p) {
+    for (std::size_t i = 0; i < c.steps.size() && p.ok(); ++i) {
+      for (const wire_item& w : c.steps[i].wire) {
+        if (w.from_bridge) {
+          p.expect_bytes(w.data, "step " + std::to_string(i) + " packet");
+        } else {
+          p.send_raw(w.data);
+        }
+      }
+    }
+  })});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(fake), 1));
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i) + ": DATA " + hex(c.steps[i].data));
+    ASSERT_TRUE(answers(d.client, 1, c.steps[i].data, c.steps[i].status, c.steps[i].replies));
+  }
+  d.leave();
+  EXPECT_EQ(fake.accepted(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceRoads, DeviceRoad, ::testing::ValuesIn(road_cases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// The exact bytes of a legacy reply on the client link.
+TEST(DeviceRoadBytes, NtAckReplyIsOneMessage) {
+  scanner_fleet fleet;
+  fake_scanner& fake =
+      fleet.add({session_script(NT, [](scanner_peer& p) { serve_esc_at(p, NT); })});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(fake), 1));
+  ASSERT_TRUE(d.client.send(1, KIND_DATA, ESC_AT));
+  EXPECT_TRUE(
+      next_bytes_are(d.client, unhex("00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 01 06")));
+  d.leave();
+}
+
+// ---------------------------------------------------------------------------
+// OPEN address forms
+
+enum class outcome { opens, fails_without_connecting };
+
+struct address_case {
+  const char* name;
+  // The OPEN payload; PORT stands for the fake's port, OTHER for the port of a
+  // second fake that must never be reached.
+  std::string payload;
+  outcome expected;
+};
+
+bytes expand(std::string s, int port, int other) {
+  auto put = [&s](const std::string& key, int value) {
+    for (std::size_t at = s.find(key); at != std::string::npos; at = s.find(key)) {
+      s.replace(at, key.size(), std::to_string(value));
+    }
+  };
+  put("OTHER", other);
+  put("PORT", port);
+  return text(s);
+}
+
+class DeviceOpenAddress : public ::testing::TestWithParam<address_case> {};
+
+TEST_P(DeviceOpenAddress, OpensOrFailsWithoutConnecting) {
+  const address_case& c = GetParam();
+  const bool opens_it = c.expected == outcome::opens;
+  scanner_fleet fleet;
+  std::vector<script> scripts;
+  if (opens_it) scripts.push_back(session_script(NT, [](scanner_peer& p) { serve_esc_at(p, NT); }));
+  fake_scanner& fake = fleet.add(std::move(scripts));
+  fake_scanner& other = fleet.add({});  // any connection to it is a failure
+  driver d;
+  ASSERT_TRUE(opens(d.client, expand(c.payload, fake.port(), other.port()), opens_it ? 1 : 0));
+  if (opens_it) {
+    EXPECT_TRUE(answers(d.client, 1, ESC_AT, 0, {ACK}));
+  } else {
+    ASSERT_TRUE(d.client.send(1, KIND_DATA, ESC_AT));
+    EXPECT_TRUE(next_bytes_are(d.client, unhex(NAK_REPLY))) << "a failed OPEN made a device";
+  }
+  d.leave();
+  EXPECT_EQ(fake.accepted(), opens_it ? 1 : 0);
+  EXPECT_EQ(other.accepted(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceForms, DeviceOpenAddress,
+    ::testing::Values(
+        address_case{"Scheme", "x://127.0.0.1:PORT", outcome::opens},
+        address_case{"NoScheme", "//127.0.0.1:PORT", outcome::opens},
+        address_case{"OtherScheme", "net-scan://127.0.0.1:PORT", outcome::opens},
+        // Only the first "//" counts; the rest is the address, further "//"
+        // included: host 127.0.0.1, and the port text stops at the first
+        // character that is not a digit.
+        address_case{"FirstDoubleSlashOnly", "a//127.0.0.1:PORT//127.0.0.1:OTHER", outcome::opens},
+        address_case{"PortFollowedByPath", "x://127.0.0.1:PORT/a", outcome::opens},
+        // The trailing zero byte is part of the address; the port text ends
+        // there.
+        address_case{"TrailingZeroByte", std::string("x://127.0.0.1:PORT") + '\0', outcome::opens},
+        address_case{"NoDoubleSlash", "127.0.0.1", outcome::fails_without_connecting},
+        address_case{"NoDoubleSlashWithPort", "127.0.0.1:PORT", outcome::fails_without_connecting},
+        address_case{"SingleSlash", "x:/127.0.0.1:PORT", outcome::fails_without_connecting},
+        address_case{"NothingAfterDoubleSlash", "x://", outcome::fails_without_connecting},
+        address_case{"OnlyDoubleSlash", "//", outcome::fails_without_connecting},
+        address_case{"OneByte", "/", outcome::fails_without_connecting},
+        address_case{"Empty", "", outcome::fails_without_connecting}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A scanner that never greets: every try connects, finds the connection
+// closed and backs off. The OPEN fails after 10 tries and the table is as it
+// was.
+TEST(DeviceOpenFailure, GivesUpAfterTenTriesAndItsBackOff) {
+  scanner_fleet fleet;
+  fake_scanner& good =
+      fleet.add({session_script(IS, [](scanner_peer& p) { serve_esc_at(p, IS); })});
+  std::vector<script> hang_ups(10, [](scanner_peer& p) { p.close(); });
+  fake_scanner& silent = fleet.add(std::move(hang_ups));
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(good), 1));
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(d.client.send(0, KIND_OPEN, text(address_of(silent))));
+  const bytes reply = d.client.receive_raw(16, 30s);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(hex(reply), FAILED_OPEN_REPLY);
+  EXPECT_GE(took, 5500ms) << "the back-off is 0.1 s to 1.0 s after each of the 10 tries";
+  EXPECT_EQ(silent.accepted(), 10);
+  EXPECT_TRUE(d.client.ping());
+
+  // The table is unchanged: no device 2, device 1 still served.
+  ASSERT_TRUE(d.client.send(2, KIND_DATA, ESC_AT));
+  EXPECT_TRUE(next_bytes_are(d.client, unhex(NAK_REPLY)));
+  EXPECT_TRUE(answers(d.client, 1, ESC_AT, 0, {ACK}));
+  d.leave();
+  EXPECT_EQ(silent.accepted(), 10);
+}
+
+// ---------------------------------------------------------------------------
+// Ids, CLOSE and messages of other kinds
+
+// An NT scanner that answers ESC '@' with its own mark as often as it is
+// asked, and notes when the bridge drops it.
+script marked_nt(std::uint8_t mark, int commands, std::atomic<bool>* closed = nullptr) {
+  return [=](scanner_peer& p) {
+    if (!p.open_nt()) return;
+    for (int i = 0; i < commands; ++i) serve_esc_at(p, NT, {mark});
+    if (p.expect_closed() && closed) *closed = true;
+  };
+}
+
+TEST(DeviceIds, SmallestFreeIdFromOne) {
+  std::atomic<bool> a_closed{false};
+  scanner_fleet fleet;
+  fake_scanner& a = fleet.add({marked_nt(0xA1, 1, &a_closed)});
+  fake_scanner& b = fleet.add({marked_nt(0xB2, 1)});
+  fake_scanner& c = fleet.add({marked_nt(0xC3, 1)});
+  std::vector<fake_scanner*> more;
+  for (std::uint8_t m = 0xD4; m <= 0xD8; ++m) more.push_back(&fleet.add({marked_nt(m, 1)}));
+  fake_scanner& g = *more.back();
+  fake_scanner& h = fleet.add({marked_nt(0xE9, 1)});
+  driver d;
+  const link_client& client = d.client;
+
+  ASSERT_TRUE(opens(client, address_of(a), 1));
+  ASSERT_TRUE(opens(client, address_of(b), 2));
+  EXPECT_TRUE(answers(client, 1, ESC_AT, 0, {{0xA1}}));
+  EXPECT_TRUE(answers(client, 2, ESC_AT, 0, {{0xB2}}));
+
+  // CLOSE sends nothing back and drops the session at once.
+  ASSERT_TRUE(client.send(1, KIND_CLOSE));
+  EXPECT_TRUE(next_bytes_are(client, {}));
+  EXPECT_TRUE(testing::wait_until([&] { return a_closed.load(); }))
+      << "device 1's scanner connection stayed open after CLOSE";
+  ASSERT_TRUE(client.send(1, KIND_DATA, ESC_AT));
+  EXPECT_TRUE(next_bytes_are(client, unhex(NAK_REPLY)));
+
+  // Kind 9 for an id that is not open.
+  ASSERT_TRUE(client.send(3, 9));
+  EXPECT_TRUE(next_bytes_are(client, unhex("00 00 00 03 00 00 00 00 FF FF FF FF 00 00 00 00")));
+
+  // Id 1 again, for the new device.
+  ASSERT_TRUE(opens(client, address_of(c), 1));
+  EXPECT_TRUE(answers(client, 1, ESC_AT, 0, {{0xC3}}));
+  for (std::size_t i = 0; i < more.size(); ++i) {
+    ASSERT_TRUE(opens(client, address_of(*more[i]), static_cast<std::uint32_t>(i + 3)));
+  }
+  // Kind 9 for an id that is open: the same answer, and the device is not
+  // troubled.
+  ASSERT_TRUE(client.send(3, 9));
+  EXPECT_TRUE(next_bytes_are(client, unhex("00 00 00 03 00 00 00 00 FF FF FF FF 00 00 00 00")));
+
+  // The header id of an OPEN plays no part: 7 is open, a new device gets 8.
+  ASSERT_TRUE(opens(client, address_of(h), 8, 7));
+  EXPECT_TRUE(answers(client, 8, ESC_AT, 0, {{0xE9}}));
+  EXPECT_TRUE(answers(client, 7, ESC_AT, 0, {{0xD8}}));
+  for (std::uint32_t id = 3; id <= 6; ++id) {
+    EXPECT_TRUE(answers(client, id, ESC_AT, 0, {{static_cast<std::uint8_t>(0xD1 + id)}}));
+  }
+  d.leave();
+  EXPECT_EQ(g.accepted(), 1);
+}
+
+TEST(DeviceIds, OtherKindsAndUnknownClosesLeaveDevicesAlone) {
+  scanner_fleet fleet;
+  // Any stray packet would differ from the ESC '@' it expects.
+  fake_scanner& fake =
+      fleet.add({session_script(IS, [](scanner_peer& p) { serve_esc_at(p, IS, {0x42}); })});
+  driver d;
+  const link_client& client = d.client;
+  ASSERT_TRUE(opens(client, address_of(fake), 1));
+
+  for (const std::uint32_t kind : {1u, 2u, 3u, 6u, 7u, 8u, 9u, 0x100u, 0x04000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    ASSERT_TRUE(client.send(1, kind, ESC_AT));
+    EXPECT_TRUE(next_bytes_are(client, reply_bytes(1, -1)));
+  }
+  for (const std::uint32_t id : {0u, 2u, 7u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE("CLOSE " + std::to_string(id));
+    ASSERT_TRUE(client.send(id, KIND_CLOSE));
+    EXPECT_TRUE(next_bytes_are(client, {}));
+  }
+  EXPECT_TRUE(answers(client, 1, ESC_AT, 0, {{0x42}}));
+  d.leave();
+}
+
+// ---------------------------------------------------------------------------
+// Orderly close of every session
+
+enum class ending { client_leaves, sighup, parent_dies };
+
+// The bridge, started by the test itself or by an intermediate parent process
+// that the test can kill. Start it before any fake scanner, so that the
+// intermediate process is forked while the test has a single thread.
+class bridge_run {
+ public:
+  explicit bridge_run(bool own_parent) {
+    if (!own_parent) {
+      direct_.emplace();
+      pid_ = direct_->pid();
+      port_ = direct_->port();
+      return;
+    }
+    adopt_.emplace();
+    testing::pipe_fds report = testing::make_pipe();
+    testing::pipe_fds hold = testing::make_pipe();
+    parent_ = testing::child_process::fork_running([&] {
+      report.read_end.reset();
+      hold.write_end.reset();
+      bridge_process bridge;
+      const std::int32_t words[2] = {bridge.pid(), bridge.port()};
+      bytes out(sizeof words);
+      std::memcpy(out.data(), words, sizeof words);
+      if (!testing::write_all(report.write_end.get(), out)) return 1;
+      std::uint8_t byte;
+      return static_cast<int>(read(hold.read_end.get(), &byte, 1));  // until the test lets go
+    });
+    report.write_end.reset();
+    hold_ = std::move(hold.write_end);
+    const bytes got = testing::read_exact(report.read_end.get(), 8);
+    if (got.size() != 8) throw std::runtime_error("the intermediate process reported no bridge");
+    std::int32_t words[2];
+    std::memcpy(words, got.data(), sizeof words);
+    adopted_ = testing::child_process(words[0]);
+    pid_ = words[0];
+    port_ = words[1];
+  }
+
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  bridge_process* direct() { return direct_ ? &*direct_ : nullptr; }
+  void kill_parent() { parent_.kill_and_reap(); }
+  testing::exit_status wait_exit() { return direct_ ? direct_->wait_exit() : adopted_.wait_exit(); }
+
+ private:
+  std::optional<testing::subreaper_scope> adopt_;
+  testing::child_process parent_;
+  testing::unique_fd hold_;
+  std::optional<bridge_process> direct_;
+  testing::child_process adopted_;  // last: killed first
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+const char* name_of(ending how) {
+  switch (how) {
+    case ending::client_leaves:
+      return "ClientLeaves";
+    case ending::sighup:
+      return "Sighup";
+    case ending::parent_dies:
+      return "ParentDies";
+  }
+  return "?";
+}
+void PrintTo(ending how, std::ostream* os) {
+  *os << name_of(how);
+}
+
+class DeviceOrderlyClose : public ::testing::TestWithParam<ending> {};
+
+TEST_P(DeviceOrderlyClose, EveryIsSessionInAscendingIdOrder) {
+  const ending how = GetParam();
+  std::mutex mutex;
+  std::vector<char> closes;  // scanners in the order their close requests came
+  std::atomic<bool> nt_closed{false};
+  // An IS scanner that notes its close request before it answers it, so that
+  // the next one cannot come first.
+  auto is_scanner = [&](char name) -> script {
+    return [&, name](scanner_peer& p) {
+      if (!p.open_is() || !serve_esc_at(p, IS, {static_cast<std::uint8_t>(name)})) return;
+      if (!p.expect_packet(IS, 0x21, 1, {})) return;
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        closes.push_back(name);
+      }
+      p.send_packet(IS, 0xA1, 1, ACK);
+      p.expect_closed();
+    };
+  };
+  auto closed_so_far = [&] {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return std::string(closes.begin(), closes.end());
+  };
+
+  scanner_fleet fleet;  // before the bridge: it outlives it
+  bridge_run run(how == ending::parent_dies);
+  fake_scanner& a = fleet.add({is_scanner('A')});
+  fake_scanner& b = fleet.add({is_scanner('B')});
+  fake_scanner& n = fleet.add({[&](scanner_peer& p) {
+    if (!p.open_nt() || !serve_esc_at(p, NT, {'N'})) return;
+    // Nothing at all when an NT session closes.
+    if (p.expect_closed()) nt_closed = true;
+  }});
+  fake_scanner& c = fleet.add({is_scanner('C')});
+  fake_scanner& e = fleet.add({is_scanner('E')});
+
+  link_client client = link_client::connect_retry(run.port());
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(opens(client, address_of(a), 1));
+  ASSERT_TRUE(opens(client, address_of(b), 2));
+  ASSERT_TRUE(opens(client, address_of(n), 3));
+  ASSERT_TRUE(opens(client, address_of(c), 4));
+  ASSERT_TRUE(answers(client, 1, ESC_AT, 0, {{'A'}}));
+  // CLOSE of 1 closes A at once.
+  ASSERT_TRUE(client.send(1, KIND_CLOSE));
+  ASSERT_TRUE(next_bytes_are(client, {}));
+  EXPECT_EQ(closed_so_far(), "A");
+  // E takes id 1: ascending ids now differ from the order of opening.
+  ASSERT_TRUE(opens(client, address_of(e), 1));
+  const std::pair<std::uint32_t, char> marks[] = {{1, 'E'}, {2, 'B'}, {3, 'N'}, {4, 'C'}};
+  for (const auto& [id, mark] : marks) {
+    EXPECT_TRUE(answers(client, id, ESC_AT, 0, {{static_cast<std::uint8_t>(mark)}}));
+  }
+
+  switch (how) {
+    case ending::client_leaves: {
+      ASSERT_TRUE(client.leave());
+      EXPECT_EQ(closed_so_far(), "AEBC");
+      // A new client on the same port starts again from id 1.
+      bridge_process& bridge = *run.direct();
+      fake_scanner& f = fleet.add({is_scanner('F')});
+      link_client next = bridge.connect();
+      ASSERT_TRUE(next.connected());
+      ASSERT_TRUE(opens(next, address_of(f), 1));
+      EXPECT_TRUE(answers(next, 1, ESC_AT, 0, {{'F'}}));
+      ASSERT_TRUE(next.leave());
+      EXPECT_EQ(closed_so_far(), "AEBCF");
+      EXPECT_TRUE(bridge.running());
+      EXPECT_EQ(bridge.stderr_text(), "");
+      break;
+    }
+    case ending::sighup:
+      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), {SYS_read}));
+      ASSERT_TRUE(run.direct()->send_signal(SIGHUP));
+      EXPECT_TRUE(client.expect_eof());
+      EXPECT_EQ(run.wait_exit(), exited(0));
+      EXPECT_EQ(closed_so_far(), "AEBC");
+      EXPECT_EQ(run.direct()->rest_of_stdout(), "");
+      EXPECT_EQ(run.direct()->stderr_text(), "");
+      break;
+    case ending::parent_dies:
+      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), {SYS_read}));
+      run.kill_parent();
+      EXPECT_TRUE(client.expect_eof());
+      EXPECT_EQ(run.wait_exit(), exited(0));
+      EXPECT_EQ(closed_so_far(), "AEBC");
+      break;
+  }
+  EXPECT_TRUE(testing::wait_until([&] { return nt_closed.load(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceEndings, DeviceOrderlyClose,
+                         ::testing::Values(ending::client_leaves, ending::sighup,
+                                           ending::parent_dies),
+                         [](const auto& p) { return std::string(name_of(p.param)); });
+
+// ---------------------------------------------------------------------------
+// Notices
+
+TEST(DeviceNotice, NoticeQueryReportsAWaitingNotice) {
+  scanner_fleet fleet;
+  fake_scanner& fake = fleet.add({[](scanner_peer& p) {
+    // The notice follows the greeting in the same write: it is waiting when
+    // the DATA message comes.
+    p.send_raw(
+        cat({packet_bytes(NT, 0x80, 0, {0x01, 0x02, 0x00}), packet_bytes(NT, 0x84, 0, {0x01})}));
+    p.expect_packet(NT, 0x11, 0, {0x00, 0x02});
+    for (int i = 0; i < 2; ++i) {
+      p.expect_packet(NT, 0x11, 0, {0x00, 0x00});
+      p.send_packet(NT, 0x91, 0, {0x00, 0x01});
+    }
+    p.expect_closed();
+  }});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(fake), 1));
+  EXPECT_TRUE(answers(d.client, 1, {0x1B, '!'}, 0, {{0x02, 0x00, 0x01, 0x00}, {0x01}}));
+  // Asked again, with no new notice.
+  EXPECT_TRUE(answers(d.client, 1, {0x1B, '!'}, 0, {{0x02, 0x00, 0x01, 0x00}, {0x00}}));
+  d.leave();
+}
+
+struct disconnect_case {
+  const char* name;
+  variant v;
+  // After the disconnect event the DATA that met it gets no reply, and the
+  // next one reconnects; or the event waits behind a reply and the next DATA
+  // reconnects at once.
+  bool during_command;
+  std::uint8_t code;
+};
+
+class DeviceDisconnectEvent : public ::testing::TestWithParam<disconnect_case> {};
+
+TEST_P(DeviceDisconnectEvent, NextDataReconnects) {
+  const disconnect_case& c = GetParam();
+  const std::uint8_t notice = c.v == NT ? 0x84 : 0x90;
+  scanner_fleet fleet;
+  fake_scanner& fake = fleet.add(
+      {[&c, notice](scanner_peer& p) {
+         if (!open_variant(p, c.v)) return;
+         p.expect_bytes(esc_at_packet(c.v), "ESC @ packet");
+         if (c.during_command) {
+           p.send_packet(c.v, notice, 0, {c.code});
+         } else {
+           p.send_raw(cat({plain_reply(c.v, ACK), packet_bytes(c.v, notice, 0, {c.code})}));
+         }
+         // Dropped by the scanner's own request: no close request.
+         p.expect_closed();
+       },
+       session_script(c.v, [&c](scanner_peer& p) { serve_esc_at(p, c.v, NAK); })});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(fake), 1));
+  if (c.during_command) {
+    EXPECT_TRUE(answers(d.client, 1, ESC_AT, -1, {}));
+  } else {
+    EXPECT_TRUE(answers(d.client, 1, ESC_AT, 0, {ACK}));
+  }
+  EXPECT_EQ(fake.accepted(), 1);
+  EXPECT_TRUE(answers(d.client, 1, ESC_AT, 0, {NAK}));
+  EXPECT_EQ(fake.accepted(), 2);
+  d.leave();
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceEvents, DeviceDisconnectEvent,
+                         ::testing::Values(disconnect_case{"NtDuringCommand", NT, true, 0x02},
+                                           disconnect_case{"NtWaitingBehindReply", NT, false, 0x10},
+                                           disconnect_case{"IsDuringCommand", IS, true, 0x80},
+                                           disconnect_case{"IsWaitingBehindReply", IS, false,
+                                                           0xA0}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------
+// A scanner that breaks the stream during a command
+
+enum class fault { reset, oversized_header };
+
+struct fault_case {
+  const char* name;
+  variant v;
+  fault f;
+};
+
+class DeviceScannerFault : public ::testing::TestWithParam<fault_case> {};
+
+TEST_P(DeviceScannerFault, NoReplyBridgeStaysUpAndTheDeviceReconnects) {
+  const fault_case& c = GetParam();
+  scanner_fleet fleet;
+  fake_scanner& broken =
+      fleet.add({[&c](scanner_peer& p) {
+                   if (!open_variant(p, c.v)) return;
+                   p.expect_bytes(esc_at_packet(c.v), "ESC @ packet");
+                   if (c.f == fault::reset) {
+                     p.reset();
+                     return;
+                   }
+                   p.send_raw(header_bytes(c.v, c.v == NT ? 0x81 : 0xA0, 0, 0x10000001));
+                   // IS still sends its close request; left unanswered, the bridge
+                   // gives up on it and drops the connection.
+                   if (c.v == IS) p.expect_packet(IS, 0x21, 1, {});
+                   p.expect_closed();
+                 },
+                 session_script(c.v, [&c](scanner_peer& p) { serve_esc_at(p, c.v, {0x5B}); })});
+  fake_scanner& other = fleet.add({session_script(c.v == NT ? IS : NT, [&c](scanner_peer& p) {
+    serve_esc_at(p, c.v == NT ? IS : NT, {0x0E});
+  })});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(broken), 1));
+  ASSERT_TRUE(opens(d.client, address_of(other), 2));
+
+  // A failed exchange with nothing queued sends nothing: the next bytes are
+  // the answer to the kind-9 probe, which comes well within the wait.
+  ASSERT_TRUE(d.client.send(1, KIND_DATA, ESC_AT));
+  EXPECT_TRUE(d.client.ping(3, WAIT));
+  EXPECT_TRUE(d.bridge.running());
+  EXPECT_TRUE(answers(d.client, 2, ESC_AT, 0, {{0x0E}}));
+  EXPECT_EQ(broken.accepted(), 1);
+  EXPECT_TRUE(answers(d.client, 1, ESC_AT, 0, {{0x5B}}));
+  EXPECT_EQ(broken.accepted(), 2);
+  d.leave();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceFaults, DeviceScannerFault,
+    ::testing::Values(fault_case{"NtReset", NT, fault::reset},
+                      fault_case{"IsReset", IS, fault::reset},
+                      fault_case{"NtOversizedHeader", NT, fault::oversized_header},
+                      fault_case{"IsOversizedHeader", IS, fault::oversized_header}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------------------
+// A malformed extended request ends the bridge
+
+TEST(DeviceExtended, MalformedRequestClosesEverySessionAndExitsWithStatusOne) {
+  scanner_fleet fleet;
+  fake_scanner& is = fleet.add({session_script(IS, [](scanner_peer& p) {
+    p.expect_packet(IS, 0x20, 0, is_chunk(1, FS_X));
+    p.send_packet(IS, 0xA0, 0, ACK);
+    // Nothing reaches the scanner for the malformed request; then the close
+    // request of the orderly close.
+  })});
+  fake_scanner& nt = fleet.add({session_script(NT)});
+  driver d;
+  ASSERT_TRUE(opens(d.client, address_of(nt), 1));
+  ASSERT_TRUE(opens(d.client, address_of(is), 2));
+  ASSERT_TRUE(answers(d.client, 2, FS_X, 0, {ACK}));
+  ASSERT_TRUE(d.client.send(2, KIND_DATA, text("INFOx00000ff")));
+  EXPECT_TRUE(d.client.expect_eof());
+  EXPECT_EQ(d.bridge.wait_exit(), exited(1));
+  EXPECT_EQ(d.bridge.rest_of_stdout(), "");
+  EXPECT_EQ(d.bridge.stderr_text(), "bad size digit\n");
+}
+
+}  // namespace
+}  // namespace scanbridge

@@ -1,0 +1,485 @@
+// Framing of the client link: read_message and write_message on real
+// sockets, byte for byte.
+#include "bridge/link.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands/chunk.h"
+#include "tests/support/child_process.h"
+#include "tests/support/io.h"
+#include "tests/support/link_client.h"
+#include "tests/support/loopback.h"
+
+namespace scanbridge {
+namespace {
+
+using testing::bytes;
+using testing::hex;
+using testing::link_message;
+using testing::socket_pair;
+using testing::text_bytes;
+using testing::unhex;
+
+// What one read_message call gave.
+struct received {
+  std::int64_t n = 0;
+  std::uint32_t id = 0xEEEEEEEE;
+  std::uint32_t kind = 0xEEEEEEEE;
+  payload_block payload;
+};
+
+received receive(int fd) {
+  received r;
+  r.n = read_message(fd, &r.id, &r.kind, &r.payload);
+  return r;
+}
+
+// The first size bytes of a payload block, or nullopt for no block.
+std::optional<bytes> block(const payload_block& p, std::size_t size) {
+  if (!p) return std::nullopt;
+  return bytes(p.get(), p.get() + size);
+}
+
+bytes prefix(const bytes& b, std::size_t n) {
+  return bytes(b.begin(), b.begin() + n);
+}
+
+// ---------------------------------------------------------------------------
+// Reassembly: the message reaches the reader in pieces, each only after the
+// reader has consumed the one before, so every piece meets a waiting read.
+
+struct piece_plan {
+  const char* name;
+  bytes message;
+  std::vector<std::size_t> pieces;
+  std::uint32_t id;
+  std::uint32_t kind;
+  bytes payload;
+};
+
+class ReadMessagePieces : public ::testing::TestWithParam<piece_plan> {};
+
+TEST_P(ReadMessagePieces, AssemblesOneMessage) {
+  const piece_plan& plan = GetParam();
+  socket_pair s = testing::unix_socket_pair();
+  bool all_consumed = true;
+  std::thread writer([&] {
+    std::size_t offset = 0;
+    for (const std::size_t size : plan.pieces) {
+      const bytes piece(plan.message.begin() + offset, plan.message.begin() + offset + size);
+      offset += size;
+      if (!testing::write_all(s.client.get(), piece)) all_consumed = false;
+      if (offset < plan.message.size() &&
+          !testing::wait_until([&] { return testing::pending_input(s.server.get()) == 0; })) {
+        all_consumed = false;
+      }
+    }
+  });
+  const received r = receive(s.server.get());
+  writer.join();
+
+  EXPECT_TRUE(all_consumed) << "the reader stopped before the whole message";
+  EXPECT_EQ(r.n, static_cast<std::int64_t>(plan.payload.size()));
+  EXPECT_EQ(r.id, plan.id);
+  EXPECT_EQ(r.kind, plan.kind);
+  if (plan.payload.empty()) {
+    EXPECT_FALSE(r.payload);
+  } else {
+    EXPECT_EQ(block(r.payload, plan.payload.size()), plan.payload);
+  }
+  EXPECT_EQ(testing::pending_input(s.server.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plans, ReadMessagePieces,
+                         ::testing::Values(piece_plan{"HeaderOneByteAtATime",
+                                                      link_message(0x01020304, 0x0A0B0C0D),
+                                                      std::vector<std::size_t>(16, 1),
+                                                      0x01020304,
+                                                      0x0A0B0C0D,
+                                                      {}},
+                                           piece_plan{"PayloadInPiecesOfTwoTwoOne",
+                                                      link_message(1, 0, text_bytes("ABCDE")),
+                                                      {16, 2, 2, 1},
+                                                      1,
+                                                      0,
+                                                      text_bytes("ABCDE")},
+                                           piece_plan{"PiecesAcrossHeaderAndPayload",
+                                                      link_message(7, 4, text_bytes("x://a")),
+                                                      {7, 10, 4},
+                                                      7,
+                                                      4,
+                                                      text_bytes("x://a")}),
+                         [](const auto& p) { return p.param.name; });
+
+// ---------------------------------------------------------------------------
+// The stream ending inside a message.
+
+struct cut {
+  const char* name;
+  bytes sent;
+  bool reset;  // a reset instead of an end of stream
+  std::int64_t expected;
+  std::optional<bytes> block;  // what the caller is handed
+};
+
+class ReadMessageCut : public ::testing::TestWithParam<cut> {};
+
+TEST_P(ReadMessageCut, EndsWithTheResultAndHandsOverThePartialBlock) {
+  const cut& row = GetParam();
+  socket_pair s = testing::tcp_pair();
+  ASSERT_TRUE(testing::write_all(s.client.get(), row.sent));
+  if (row.reset) {
+    // Let the bytes arrive first: they are read before the reset is seen.
+    ASSERT_TRUE(testing::wait_until([&] {
+      return testing::pending_input(s.server.get()) == static_cast<int>(row.sent.size());
+    }));
+    testing::reset_close(s.client);
+  } else {
+    s.client.reset();
+  }
+
+  const received r = receive(s.server.get());
+  EXPECT_EQ(r.n, row.expected);
+  EXPECT_EQ(block(r.payload, row.block ? row.block->size() : 0), row.block);
+}
+
+const bytes message_of_5 = link_message(2, 0, text_bytes("abcde"));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadMessageCut,
+    ::testing::Values(
+        cut{"EndBeforeTheFirstByte", {}, false, -2, std::nullopt},
+        cut{"EndAfterSevenHeaderBytes", prefix(message_of_5, 7), false, -2, std::nullopt},
+        cut{"EndAfterAHeaderAnnouncingAPayload", prefix(message_of_5, 16), false, -2,
+            unhex("00 00 00 00 00")},
+        cut{"EndInThePayload", prefix(message_of_5, 18), false, -2, unhex("61 62 00 00 00")},
+        cut{"ResetBeforeTheFirstByte", {}, true, -1, std::nullopt},
+        cut{"ResetAfterSevenHeaderBytes", prefix(message_of_5, 7), true, -1, std::nullopt},
+        cut{"ResetInThePayload", prefix(message_of_5, 18), true, -1, unhex("61 62 00 00 00")}),
+    [](const auto& p) { return p.param.name; });
+
+TEST(ReadMessage, EndRightAfterAWholeMessageComesWithTheNextRead) {
+  socket_pair s = testing::tcp_pair();
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(6, 0)));
+  s.client.reset();
+  EXPECT_EQ(receive(s.server.get()).n, 0);
+  EXPECT_EQ(receive(s.server.get()).n, -2);
+}
+
+TEST(ReadMessage, ReadErrorIsMinusOne) {
+  EXPECT_EQ(receive(-1).n, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Header words
+
+TEST(ReadMessage, DecodesBigEndianWordsAndLeavesThePayloadAloneForLengthZero) {
+  socket_pair s = testing::unix_socket_pair();
+  ASSERT_TRUE(
+      testing::write_all(s.client.get(), unhex("01 02 03 04 A0 B0 C0 D0 00 00 00 00 00 00 00 00")));
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(9, 0)));
+
+  const received r = receive(s.server.get());
+  EXPECT_EQ(r.n, 0);
+  EXPECT_EQ(r.id, 0x01020304u);
+  EXPECT_EQ(r.kind, 0xA0B0C0D0u);
+  EXPECT_FALSE(r.payload);
+
+  // A block the caller already holds is not touched either.
+  std::uint32_t id = 0;
+  std::uint32_t kind = 0;
+  payload_block mine(static_cast<std::uint8_t*>(std::calloc(1, 1)));
+  const std::uint8_t* const before = mine.get();
+  EXPECT_EQ(read_message(s.server.get(), &id, &kind, &mine), 0);
+  EXPECT_EQ(mine.get(), before);
+  EXPECT_EQ(id, 9u);
+}
+
+TEST(ReadMessage, IgnoresWordTwoWhateverItHolds) {
+  const std::vector<std::uint32_t> values = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x12345678};
+  socket_pair s = testing::unix_socket_pair();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto id = static_cast<std::uint32_t>(i + 1);
+    ASSERT_TRUE(
+        testing::write_all(s.client.get(), link_message(id, 0, text_bytes("ok"), values[i])));
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    SCOPED_TRACE("word 2 = " + std::to_string(values[i]));
+    const received r = receive(s.server.get());
+    EXPECT_EQ(r.n, 2);
+    EXPECT_EQ(r.id, i + 1);
+    EXPECT_EQ(r.kind, 0u);
+    EXPECT_EQ(block(r.payload, 2), text_bytes("ok"));
+  }
+}
+
+TEST(ReadMessage, WithoutAPayloadDestinationFailsAndLeavesThePayloadUnread) {
+  socket_pair s = testing::unix_socket_pair();
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(4, 0, text_bytes("xyz"))));
+  std::uint32_t id = 0;
+  std::uint32_t kind = 7;
+  EXPECT_EQ(read_message(s.server.get(), &id, &kind, nullptr), -1);
+  EXPECT_EQ(id, 4u);
+  EXPECT_EQ(kind, 0u);
+  EXPECT_EQ(testing::pending_input(s.server.get()), 3);
+
+  // A message without payload needs no destination.
+  socket_pair t = testing::unix_socket_pair();
+  ASSERT_TRUE(testing::write_all(t.client.get(), link_message(5, 5)));
+  EXPECT_EQ(read_message(t.server.get(), &id, &kind, nullptr), 0);
+  EXPECT_EQ(id, 5u);
+  EXPECT_EQ(kind, 5u);
+}
+
+// ---------------------------------------------------------------------------
+// Stop signals are blocked during each call, and only then.
+
+sigset_t current_mask() {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  return mask;
+}
+
+bool same_signals(const sigset_t& a, const sigset_t& b) {
+  for (int s = 1; s < NSIG; ++s) {
+    if (sigismember(&a, s) != sigismember(&b, s)) return false;
+  }
+  return true;
+}
+
+TEST(LinkSignals, ReadBlocksSigtermAndSigintWhileItWaitsAndRestoresTheMask) {
+  socket_pair s = testing::unix_socket_pair();
+  std::atomic<pid_t> reader{0};
+  bool restored = false;
+  received r;
+  std::thread thread([&] {
+    // A mask of its own, which must come back exactly.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    const sigset_t before = current_mask();
+    reader = static_cast<pid_t>(syscall(SYS_gettid));
+    r = receive(s.server.get());
+    restored = same_signals(current_mask(), before);
+  });
+  ASSERT_TRUE(testing::wait_until([&] { return reader != 0; }));
+  ASSERT_TRUE(testing::wait_in_syscall(reader, {SYS_read}));
+  const std::uint64_t blocked = testing::signal_mask(reader, "SigBlk");
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(1, 0)));
+  thread.join();
+
+  EXPECT_NE(blocked & testing::signal_bit(SIGTERM), 0u);
+  EXPECT_NE(blocked & testing::signal_bit(SIGINT), 0u);
+  EXPECT_EQ(blocked & testing::signal_bit(SIGHUP), 0u) << "SIGHUP must be able to cut a read short";
+  EXPECT_NE(blocked & testing::signal_bit(SIGUSR1), 0u);
+  EXPECT_TRUE(restored);
+  EXPECT_EQ(r.n, 0);
+}
+
+TEST(LinkSignals, WriteBlocksSigtermAndSigintWhileItWaitsAndWritesEverything) {
+  socket_pair s = testing::unix_socket_pair();
+  bytes payload(2 << 20);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i % 253);
+  std::atomic<pid_t> writer{0};
+  std::int64_t n = 0;
+  bool restored = false;
+  std::thread thread([&] {
+    const sigset_t before = current_mask();
+    writer = static_cast<pid_t>(syscall(SYS_gettid));
+    n = write_message(s.server.get(), 1, 0, static_cast<std::uint32_t>(payload.size()),
+                      payload.data());
+    restored = same_signals(current_mask(), before);
+  });
+  // The peer reads nothing yet, so the writer fills the socket and waits.
+  ASSERT_TRUE(testing::wait_until([&] { return writer != 0; }));
+  ASSERT_TRUE(testing::wait_in_syscall(writer, {SYS_sendto, SYS_sendmsg, SYS_write}));
+  const std::uint64_t blocked = testing::signal_mask(writer, "SigBlk");
+  const bytes got = testing::read_exact(s.client.get(), 16 + payload.size());
+  thread.join();
+
+  EXPECT_NE(blocked & testing::signal_bit(SIGTERM), 0u);
+  EXPECT_NE(blocked & testing::signal_bit(SIGINT), 0u);
+  EXPECT_EQ(blocked & testing::signal_bit(SIGHUP), 0u);
+  EXPECT_TRUE(restored);
+  EXPECT_EQ(n, static_cast<std::int64_t>(payload.size()));
+  ASSERT_EQ(got.size(), 16 + payload.size());
+  EXPECT_EQ(hex(prefix(got, 16)), "00 00 00 01 00 00 00 00 00 00 00 00 00 20 00 00");
+  EXPECT_TRUE(bytes(got.begin() + 16, got.end()) == payload);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+struct reply_case {
+  const char* name;
+  std::uint32_t id;
+  std::int32_t status;
+  std::uint32_t length;
+  std::optional<bytes> payload;
+  std::int64_t result;
+  const char* wire;  // everything the peer receives
+};
+
+class WriteMessageWire : public ::testing::TestWithParam<reply_case> {};
+
+TEST_P(WriteMessageWire, SendsExactlyTheseBytes) {
+  const reply_case& row = GetParam();
+  socket_pair s = testing::tcp_pair();
+  EXPECT_EQ(write_message(s.server.get(), row.id, row.status, row.length,
+                          row.payload ? row.payload->data() : nullptr),
+            row.result);
+  s.server.reset();
+  const bytes expected = unhex(row.wire);
+  EXPECT_EQ(hex(testing::read_exact(s.client.get(), expected.size() + 1)), hex(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WriteMessageWire,
+    ::testing::Values(reply_case{"FailedOpen", 0, -1, 0, std::nullopt, 0,
+                                 "00 00 00 00 00 00 00 00 FF FF FF FF 00 00 00 00"},
+                      reply_case{"DataReplyForDeviceOne", 1, 0, 2, unhex("1B 49"), 2,
+                                 "00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 02 1B 49"},
+                      reply_case{"Nak", 0, -1, 1, unhex("15"), 1,
+                                 "00 00 00 00 00 00 00 00 FF FF FF FF 00 00 00 01 15"},
+                      reply_case{"FailedDataReply", 3, -1, 3, unhex("01 02 03"), 3,
+                                 "00 00 00 03 00 00 00 00 FF FF FF FF 00 00 00 03 01 02 03"},
+                      reply_case{"BigEndianWords", 0x01020304, 0x0A0B0C0D, 1, unhex("EE"), 1,
+                                 "01 02 03 04 00 00 00 00 0A 0B 0C 0D 00 00 00 01 EE"},
+                      reply_case{"NegativeStatus", 5, -2, 0, std::nullopt, 0,
+                                 "00 00 00 05 00 00 00 00 FF FF FF FE 00 00 00 00"},
+                      reply_case{"LengthWithoutPayloadSendsTheHeaderOnly", 2, 0, 4, std::nullopt,
+                                 -1, "00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 04"}),
+    [](const auto& p) { return p.param.name; });
+
+// ---------------------------------------------------------------------------
+// A queue of replies
+
+chunk_queue queue_of(const std::vector<std::optional<bytes>>& chunks) {
+  chunk_queue q;
+  for (const std::optional<bytes>& c : chunks) {
+    if (!c) {
+      q.push(nullptr, 0);  // an empty chunk may come without an array
+      continue;
+    }
+    byte_array a = new_bytes(c->size());
+    std::copy(c->begin(), c->end(), a.get());
+    q.push(std::move(a), static_cast<std::int64_t>(c->size()));
+  }
+  return q;
+}
+
+struct replies_case {
+  const char* name;
+  std::uint32_t id;
+  std::int32_t status;
+  std::vector<std::optional<bytes>> chunks;
+};
+
+class WriteRepliesWire : public ::testing::TestWithParam<replies_case> {};
+
+TEST_P(WriteRepliesWire, SendsOneMessagePerChunkInQueueOrderAndEmptiesTheQueue) {
+  const replies_case& row = GetParam();
+  socket_pair s = testing::tcp_pair();
+  chunk_queue q = queue_of(row.chunks);
+  bytes expected;
+  for (const std::optional<bytes>& c : row.chunks) {
+    const bytes one =
+        link_message(row.id, 0, c.value_or(bytes{}), static_cast<std::uint32_t>(row.status));
+    expected.insert(expected.end(), one.begin(), one.end());
+  }
+
+  bytes got;
+  std::thread reader([&] { got = testing::read_exact(s.client.get(), expected.size() + 1); });
+  EXPECT_TRUE(write_replies(s.server.get(), row.id, row.status, &q));
+  s.server.reset();
+  reader.join();
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(got.size(), expected.size()) << "and nothing after the replies";
+  EXPECT_EQ(hex(got), hex(expected));
+}
+
+std::vector<std::optional<bytes>> numbered_chunks(std::size_t n) {
+  std::vector<std::optional<bytes>> out;
+  for (std::size_t i = 0; i < n; ++i) out.emplace_back(bytes(i % 7, static_cast<std::uint8_t>(i)));
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WriteRepliesWire,
+    ::testing::Values(
+        replies_case{"Nothing", 1, 0, {}},
+        replies_case{"HeadAndRestOfAReply", 1, 0, {unhex("80 00 04 00"), unhex("01 02 03 04")}},
+        replies_case{"FailedExchange", 2, -1, {unhex("15"), unhex("06")}},
+        replies_case{"EmptyChunks", 3, 0, {std::nullopt, bytes{}, unhex("AA")}},
+        replies_case{"MoreThanOneBatch", 4, 0, numbered_chunks(40)},
+        replies_case{"LargeChunks", 5, 0, {bytes(3 << 20, 0x11), bytes(1 << 20, 0x22)}}),
+    [](const auto& p) { return p.param.name; });
+
+TEST(WriteReplies, ToAResetPeerFailsWithoutSigpipeAndStillEmptiesTheQueue) {
+  testing::child_process child = testing::child_process::fork_running([] {
+    signal(SIGPIPE, SIG_DFL);
+    socket_pair s = testing::tcp_pair();
+    testing::reset_close(s.client);
+    if (!testing::wait_readable(s.server.get())) return 2;
+    for (int i = 0; i < 3; ++i) {
+      chunk_queue q = queue_of(numbered_chunks(20));
+      if (write_replies(s.server.get(), 1, 0, &q)) return 3;
+      if (!q.empty()) return 4;
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.wait_exit(), testing::exited(0));
+}
+
+// A peer that has gone makes writes fail, and never raises SIGPIPE.
+struct gone_peer {
+  const char* name;
+  bool tcp;  // a TCP peer that reset, else a Unix peer that closed
+};
+
+class WriteMessageToGonePeer : public ::testing::TestWithParam<gone_peer> {};
+
+TEST_P(WriteMessageToGonePeer, FailsWithoutSigpipe) {
+  const bool tcp = GetParam().tcp;
+  // In a child with the default SIGPIPE disposition: a SIGPIPE shows in the
+  // child's exit status instead of ending the test run.
+  testing::child_process child = testing::child_process::fork_running([tcp] {
+    signal(SIGPIPE, SIG_DFL);
+    socket_pair s = tcp ? testing::tcp_pair() : testing::unix_socket_pair();
+    if (tcp) {
+      testing::reset_close(s.client);
+      if (!testing::wait_readable(s.server.get())) return 2;  // the reset has arrived
+    } else {
+      s.client.reset();
+    }
+    const std::uint8_t nak = 0x15;
+    // The first write meets the reset; the later ones a connection shut down.
+    for (int i = 0; i < 3; ++i) {
+      if (write_message(s.server.get(), 0, -1, 1, &nak) != -1) return 3;
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.wait_exit(), testing::exited(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, WriteMessageToGonePeer,
+                         ::testing::Values(gone_peer{"TcpReset", true},
+                                           gone_peer{"UnixClosed", false}),
+                         [](const auto& p) { return p.param.name; });
+
+}  // namespace
+}  // namespace scanbridge

@@ -1,0 +1,79 @@
+// Whole scans through scanclient, the bridge it starts and the emulator, on
+// both variants: the image file must hold the emulator's test image exactly.
+// The emulator starts with its own default page (850x1100 grey), so the
+// image only comes out right when the client's settings reached it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/e2e/processes.h"
+#include "tests/e2e/scan_check.h"
+
+namespace scanbridge::testing {
+namespace {
+
+struct scan_case {
+  const char* name;
+  const char* variant;
+  bool colour;
+  std::uint32_t width;
+  std::uint32_t height;
+  std::uint32_t block_size;
+  bool esc_g = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const scan_case& c) {
+  return out << c.name;
+}
+
+class FullScan : public ::testing::TestWithParam<scan_case> {};
+
+TEST_P(FullScan, ImageFileHoldsTheTestPattern) {
+  const scan_case& c = GetParam();
+  emulator_process scanner(c.variant, {"--block-size", std::to_string(c.block_size)});
+  const temp_file image(std::string(c.name) + ".pnm");
+  std::vector<std::string> args = {"scan", scanner.uri(), "--output", image.path()};
+  args.insert(args.end(), {"--width", std::to_string(c.width), "--height", std::to_string(c.height),
+                           c.colour ? "--colour" : "--grey"});
+  args.insert(args.end(), {"--resolution", "150"});
+  if (c.esc_g) args.push_back("--esc-g");
+
+  const client_result result = run_scanclient(args);
+  ASSERT_EQ(result.status, exited(0)) << result;
+  const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+  EXPECT_NE(result.out.find("scanned " + size + (c.colour ? " RGB" : " grey")), std::string::npos)
+      << result;
+  EXPECT_EQ(result.err, "") << result;  // no warning about the announced size either
+
+  std::string error;
+  const std::optional<pnm_image> file = read_pnm(image.path(), &error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(file->geometry.width, c.width);
+  EXPECT_EQ(file->geometry.height, c.height);
+  EXPECT_EQ(file->geometry.colour, c.colour);
+  EXPECT_EQ(compare_with_pattern(file->samples, file->geometry), "");
+}
+
+// Grey 64x48 is 3072 bytes, RGB 9216; 200x150 is 30000 and 90000 bytes. The
+// block sizes give a short last block, an exact fit (the last block as long
+// as the others, told apart only by the count), and the IS transfer requests
+// for no, one and several full blocks before the last.
+INSTANTIATE_TEST_SUITE_P(
+    BothVariants, FullScan,
+    ::testing::Values(scan_case{"nt_grey_short_last", "nt", false, 64, 48, 1000},
+                      scan_case{"nt_colour_short_last", "nt", true, 64, 48, 1000},
+                      scan_case{"nt_grey_exact_fit", "nt", false, 200, 150, 6000},
+                      scan_case{"nt_colour_exact_fit", "nt", true, 200, 150, 9000},
+                      scan_case{"nt_one_block", "nt", false, 64, 48, 4096},
+                      scan_case{"nt_esc_g", "nt", true, 64, 48, 1000, true},
+                      scan_case{"is_grey_short_last", "is", false, 64, 48, 1000},
+                      scan_case{"is_colour_short_last", "is", true, 64, 48, 1000},
+                      scan_case{"is_grey_exact_fit", "is", false, 200, 150, 6000},
+                      scan_case{"is_colour_exact_fit", "is", true, 200, 150, 9000},
+                      scan_case{"is_one_block", "is", false, 64, 48, 4096},
+                      scan_case{"is_one_full_block_then_short", "is", false, 64, 48, 2000},
+                      scan_case{"is_one_full_block_exact_fit", "is", false, 64, 48, 1536}),
+    [](const ::testing::TestParamInfo<scan_case>& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace scanbridge::testing
