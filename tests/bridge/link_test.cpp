@@ -1,5 +1,5 @@
-// Framing of the client link: read_message and write_message on real
-// sockets, byte for byte.
+// Framing of the client link on real sockets, byte for byte: read_message,
+// write_message and write_replies, and the stop signals they hold back.
 #include "bridge/link.h"
 
 #include <gtest/gtest.h>
@@ -409,7 +409,11 @@ TEST_P(WriteRepliesWire, SendsOneMessagePerChunkInQueueOrderAndEmptiesTheQueue) 
   reader.join();
   EXPECT_TRUE(q.empty());
   EXPECT_EQ(got.size(), expected.size()) << "and nothing after the replies";
-  EXPECT_EQ(hex(got), hex(expected));
+  if (expected.size() <= 4096) {
+    EXPECT_EQ(hex(got), hex(expected));  // readable when it differs
+  } else {
+    EXPECT_TRUE(got == expected);
+  }
 }
 
 std::vector<std::optional<bytes>> numbered_chunks(std::size_t n) {
