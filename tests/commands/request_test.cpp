@@ -180,7 +180,7 @@ TEST(request, UnusableReplyFailsAndChangesNothing) {
   const std::pair<const char*, bytes> cases[] = {
       {"short", short_header},
       {"long", cat({reply_header("INFOx0000000"), {' '}})},
-      {"spec", reply_header("INFOy0000000")},
+      {"size marker", reply_header("INFOy0000000")},
       {"digit", reply_header("INFOx00000ff")},
   };
   for (const auto& [name, b] : cases) {
