@@ -3,4 +3,4 @@ add_executable(scanclient_test
   ${CMAKE_CURRENT_LIST_DIR}/scanclient_test.cpp
 )
 target_link_libraries(scanclient_test PRIVATE scanclient_lib GTest::gtest_main)
-gtest_discover_tests(scanclient_test)
+gtest_discover_tests(scanclient_test DISCOVERY_TIMEOUT 30 NO_PRETTY_VALUES)

@@ -7,4 +7,4 @@ target_link_libraries(scanemu_test PRIVATE scanemu_core GTest::gtest_main)
 # One test runs the built emulator itself.
 add_dependencies(scanemu_test scanemu)
 target_compile_definitions(scanemu_test PRIVATE SCANEMU_PATH="$<TARGET_FILE:scanemu>")
-gtest_discover_tests(scanemu_test)
+gtest_discover_tests(scanemu_test DISCOVERY_TIMEOUT 30 NO_PRETTY_VALUES)
