@@ -54,13 +54,7 @@ constexpr variant NT = variant::NT;
 constexpr variant IS = variant::IS;
 
 // Test parameters print as their names.
-template <class T>
-requires requires(const T& t) {
-  t.name;
-}
-void PrintTo(const T& c, std::ostream* os) {
-  *os << c.name;
-}
+using testing::PrintTo;
 
 const bytes ACK = {0x06};
 const bytes NAK = {0x15};

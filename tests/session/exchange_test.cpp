@@ -18,13 +18,7 @@ namespace {
 using namespace scanbridge::testing;
 
 // Test parameters print as their names.
-template <class T>
-requires requires(const T& t) {
-  t.name;
-}
-void PrintTo(const T& c, std::ostream* os) {
-  *os << c.name;
-}
+using testing::PrintTo;
 
 using state = enum command::state;
 

@@ -10,11 +10,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace scanbridge::testing {
+
+// Prints a test case that has a name by that name. A test file brings it in
+// with `using testing::PrintTo;` inside its own namespace, where the
+// printer's argument-dependent lookup finds it.
+template <class T>
+requires requires(const T& t) {
+  t.name;
+}
+void PrintTo(const T& c, std::ostream* os) {
+  *os << c.name;
+}
+
 
 using namespace std::chrono_literals;
 using bytes = std::vector<std::uint8_t>;

@@ -19,13 +19,7 @@ namespace {
 using namespace scanbridge::testing;
 
 // Test parameters print as their names.
-template <class T>
-requires requires(const T& t) {
-  t.name;
-}
-void PrintTo(const T& c, std::ostream* os) {
-  *os << c.name;
-}
+using testing::PrintTo;
 
 constexpr int LINK_TIMEOUT_S = 10;
 
