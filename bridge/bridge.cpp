@@ -1,9 +1,8 @@
 #include "bridge/bridge.h"
 
-#include <time.h>
-
 #include "bridge/link.h"
 #include "bridge/process.h"
+#include "net/wake.h"
 
 namespace scanbridge {
 
@@ -11,10 +10,7 @@ namespace {
 
 // While the listening socket cannot be set up (another process holds the
 // port, say), wait this long before the next attempt instead of spinning.
-void pause_before_listening_again() {
-  const timespec pause{0, 100 * 1000 * 1000};
-  nanosleep(&pause, nullptr);
-}
+constexpr int RELISTEN_PAUSE_MS = 100;
 
 }  // namespace
 
@@ -30,18 +26,25 @@ void bridge::run() {
     payload_block payload;
     const int fd = client_->fd();
     if (fd < 0) {
-      // No client within the wait, or no listening socket at all.
-      if (!stop_requested) pause_before_listening_again();
+      // No client within the wait, or no listening socket at all. A stop
+      // ends the pause at once.
+      sleep_unless_woken(RELISTEN_PAUSE_MS);
       continue;
     }
-    const std::int64_t n = read_message(fd, &id, &kind, &payload);
+    if (!reader_) reader_ = std::make_unique<link_reader>(fd, CLIENT_TIMEOUT);
+    const std::int64_t n = reader_->read_message(&id, &kind, &payload);
     if (n == -2) {
       // The client went away: close its devices and listen again on the
       // port it was given, so that it can come back.
       close_all();
+      reader_.reset();
       client_.reset();
       client_ = std::make_unique<endpoint>(port_, CLIENT_TIMEOUT);
     } else if (n >= 0) {
+      // A SIGTERM or SIGINT that came while this message was awaited lets it
+      // be dispatched in full: only a stop that arrives from now on cuts the
+      // dispatch short.
+      if (stop_requested && !hangup_requested) clear_wake();
       dispatch(id, kind, payload.get(), static_cast<std::uint32_t>(n));
     }
     // n == -1: a read time-out or error; the next turn reads on.

@@ -7,17 +7,18 @@
 #include <map>
 #include <memory>
 
+#include "bridge/link.h"
 #include "net/endpoint.h"
 #include "session/scanner.h"
 
 namespace scanbridge {
 
-// Time-out of every client endpoint, in seconds: its send and receive
-// time-out, and the bound of each wait for the client to connect.
-inline constexpr int CLIENT_TIMEOUT = 300;
-
 // The scanner port used when an OPEN address names none.
 inline constexpr int DEFAULT_SCANNER_PORT = 1865;
+
+// Once a stop is requested, the longest wait for a scanner's answer to its
+// close request, in seconds: a silent scanner must not hold the exit.
+inline constexpr int STOP_CLOSE_TIMEOUT = 1;
 
 // Open devices by id, in ascending order. Ids start at 1; 0 stands for no
 // device in replies. Each entry owns its session.
@@ -57,7 +58,9 @@ class bridge {
   std::uint32_t next_id() const;
 
   // Closes and destroys every open device, in ascending id order; IS
-  // scanners receive their close request.
+  // scanners receive their close request. Once a stop is requested, each
+  // waits at most STOP_CLOSE_TIMEOUT for its answer, whatever stop came
+  // before.
   void close_all();
 
   const device_table& devices() const { return devices_; }
@@ -65,8 +68,14 @@ class bridge {
  private:
   int reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
             const std::uint8_t* payload);
+  // Orderly disconnects one session (IS scanners receive their close
+  // request).
+  void close_session_(scanner& session);
 
   std::unique_ptr<endpoint> client_;
+  // Reads the connected client's messages; made once the client is
+  // accepted, dropped with the client endpoint.
+  std::unique_ptr<link_reader> reader_;
   int port_;
   device_table devices_;
 };

@@ -3,6 +3,8 @@
 
 #include "bridge/bridge.h"
 #include "bridge/link.h"
+#include "bridge/process.h"
+#include "net/wake.h"
 #include "wire/codes.h"
 
 namespace scanbridge {
@@ -17,7 +19,7 @@ void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* 
       return;
     case KIND_CLOSE:
       if (device != devices_.end()) {
-        device->second->disconnect(false);
+        close_session_(*device->second);
         devices_.erase(device);
       }
       return;
@@ -67,10 +69,19 @@ std::uint32_t bridge::next_id() const {
 
 void bridge::close_all() {
   for (auto& [id, session] : devices_) {
-    session->disconnect(false);
+    // On the way out the close request still goes to every scanner, and
+    // each gets its short while to answer even after a stop that cut a wait
+    // short before.
+    if (stop_requested) clear_wake();
+    close_session_(*session);
     session.reset();
   }
   devices_.clear();
+}
+
+void bridge::close_session_(scanner& session) {
+  if (stop_requested) session.limit_waits(STOP_CLOSE_TIMEOUT);
+  session.disconnect(false);
 }
 
 }  // namespace scanbridge

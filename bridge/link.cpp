@@ -1,12 +1,17 @@
 #include "bridge/link.h"
 
-#include <signal.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 
+#include "bridge/process.h"
 #include "net/endpoint.h"
+#include "net/wake.h"
 
 namespace scanbridge {
 
@@ -24,38 +29,7 @@ std::uint32_t get_be32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
 }
 
-// Blocks SIGTERM and SIGINT for its lifetime, so that a stop request never
-// interrupts a link read or write in the middle; the signal is delivered when
-// the call is over and the main loop notices it between messages.
-class stop_signals_blocked {
- public:
-  stop_signals_blocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigprocmask(SIG_BLOCK, &set, &previous_);
-  }
-  ~stop_signals_blocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  stop_signals_blocked(const stop_signals_blocked&) = delete;
-  stop_signals_blocked& operator=(const stop_signals_blocked&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-// Reads exactly count bytes: count, -1 on an error, -2 at end of stream.
-// The caller blocks the stop signals.
-std::int64_t read_all(int fd, std::uint8_t* buf, std::size_t count) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(fd, buf + done, count - done);
-    if (n < 0) return -1;
-    if (n == 0) return -2;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(count);
-}
+constexpr int CLIENT_TIMEOUT_MS = CLIENT_TIMEOUT * 1000;
 
 }  // namespace
 
@@ -70,34 +44,91 @@ link_header link_header::decode(const std::uint8_t in[LINK_HEADER_SIZE]) {
   return link_header{get_be32(in), get_be32(in + 4), get_be32(in + 8), get_be32(in + 12)};
 }
 
-ssize_t read_masked(int fd, void* buf, std::size_t count) {
-  stop_signals_blocked blocked;
-  return ::read(fd, buf, count);
+link_reader::link_reader(int fd, int timeout_seconds)
+    : fd_(fd), timeout_ms_(timeout_seconds > 0 ? timeout_seconds * 1000 : -1) {}
+
+bool link_reader::wait_() {
+  const std::int64_t deadline = timeout_ms_ < 0 ? -1 : monotonic_ms() + timeout_ms_;
+  for (;;) {
+    const int left =
+        deadline < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline - monotonic_ms()));
+    switch (wait_for(fd_, POLLIN, left)) {
+      case wait_result::READY:
+        return true;
+      case wait_result::WOKEN:
+        if (hangup_requested) return false;
+        // A SIGTERM or SIGINT: it takes effect once this message has been
+        // dispatched, so the wait goes on for the time left.
+        clear_wake();
+        continue;
+      case wait_result::TIMED_OUT:
+      case wait_result::FAILED:
+        return false;
+    }
+  }
 }
 
-std::int64_t write_all_masked(int fd, const void* buf, std::size_t count) {
-  stop_signals_blocked blocked;
-  return send_all(fd, buf, count, nullptr, 0);
+std::int64_t link_reader::read_some_(std::uint8_t* out, std::size_t max) {
+  for (;;) {
+    if (!wait_()) return -1;
+    const ssize_t n = ::read(fd_, out, max);
+    if (n > 0) return n;
+    if (n == 0) return -2;
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+  }
 }
 
-// The stop signals stay blocked for a whole message rather than for each
-// system call: the handler only records the request, which the main loop
-// reads between messages, so the effect is the same with fewer calls.
+std::int64_t link_reader::fill_(std::size_t count) {
+  if (held_() >= count) return static_cast<std::int64_t>(count);
+  if (begin_ > 0) {
+    // Room at the end for the rest of a message that began near it.
+    std::memmove(buffer_, buffer_ + begin_, held_());
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ < count) {
+    const std::int64_t n = read_some_(buffer_ + end_, sizeof buffer_ - end_);
+    if (n < 0) return n;
+    end_ += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(count);
+}
 
-std::int64_t read_message(int fd, std::uint32_t* id, std::uint32_t* kind, payload_block* payload) {
-  stop_signals_blocked blocked;
-  std::uint8_t raw[LINK_HEADER_SIZE];
-  const std::int64_t got = read_all(fd, raw, sizeof raw);
-  if (got < 0) return got;
-  const link_header header = link_header::decode(raw);
+std::int64_t link_reader::read_exact_(std::uint8_t* out, std::size_t count) {
+  std::size_t done = std::min(count, held_());
+  std::memcpy(out, buffer_ + begin_, done);
+  begin_ += done;
+  // The rest goes straight to its place: nothing of a later message is read
+  // ahead into a payload.
+  while (done < count) {
+    const std::int64_t n = read_some_(out + done, count - done);
+    if (n < 0) return n;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(count);
+}
+
+std::int64_t link_reader::read_message(std::uint32_t* id, std::uint32_t* kind,
+                                       payload_block* payload) {
+  const std::int64_t got = fill_(LINK_HEADER_SIZE);
+  if (got < 0) {
+    // What arrived of the header is dropped with it.
+    begin_ = end_ = 0;
+    return got;
+  }
+  const link_header header = link_header::decode(buffer_ + begin_);
+  begin_ += LINK_HEADER_SIZE;
   *id = header.id;
   *kind = header.kind;
   if (header.length == 0) return 0;
+  // The payload stays unread when it has nowhere to go: the next message
+  // starts with its first byte.
   if (payload == nullptr) return -1;
   // Zero-filled, so a payload cut short by an error never exposes stale heap.
   payload_block block(static_cast<std::uint8_t*>(std::calloc(header.length, 1)));
   if (!block) return -1;
-  const std::int64_t result = read_all(fd, block.get(), header.length);
+  const std::int64_t result = read_exact_(block.get(), header.length);
+  if (result < 0) begin_ = end_ = 0;
   *payload = std::move(block);
   return result;
 }
@@ -109,13 +140,12 @@ std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::u
   if (length != 0 && payload == nullptr) {
     // A payload announced but not given: the header goes out all the same
     // and the message fails.
-    write_all_masked(fd, raw, sizeof raw);
+    send_all(fd, raw, sizeof raw, nullptr, 0, CLIENT_TIMEOUT_MS);
     return -1;
   }
-  stop_signals_blocked blocked;
   // Header and payload in one write, so the driver never waits on a lone
   // header for the delayed acknowledgement.
-  const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length);
+  const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length, CLIENT_TIMEOUT_MS);
   if (sent < static_cast<std::int64_t>(sizeof raw)) return -1;
   return sent - static_cast<std::int64_t>(sizeof raw);
 }
@@ -139,8 +169,9 @@ bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* q
       parts[2 * n + 1] = {batch[n].bytes.get(), length};
       total += LINK_HEADER_SIZE + length;
     }
-    stop_signals_blocked blocked;
-    if (send_all(fd, parts, 2 * n) != static_cast<std::int64_t>(total)) ok = false;
+    if (send_all(fd, parts, 2 * n, CLIENT_TIMEOUT_MS) != static_cast<std::int64_t>(total)) {
+      ok = false;
+    }
   }
   return ok;
 }

@@ -10,12 +10,18 @@
 #include <memory>
 
 #include "bridge/bridge.h"
+#include "net/wake.h"
 
 namespace scanbridge {
 
 volatile std::sig_atomic_t stop_requested = 0;
+volatile std::sig_atomic_t hangup_requested = 0;
 
-void stop_handler(int) { stop_requested = 1; }
+void stop_handler(int signal) {
+  stop_requested = 1;
+  if (signal == SIGHUP) hangup_requested = 1;
+  wake_waits();
+}
 
 void install_stop_handler(int signal) {
   struct sigaction handler {};
@@ -40,6 +46,19 @@ void occupy_standard_descriptors() {
   }
 }
 
+// The kernel sends SIGHUP when the parent ends. A parent that ended before
+// the request was made sends nothing, so that case is checked by hand: the
+// bridge has been handed to another process then.
+void ask_for_sighup_when_parent_dies() {
+  const pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGHUP);
+  if (getppid() != parent) {
+    struct sigaction current {};
+    sigaction(SIGHUP, nullptr, &current);
+    if (current.sa_handler == stop_handler) stop_handler(SIGHUP);
+  }
+}
+
 void announce(int port) {
   std::printf("%d\n", port);
   std::fflush(stdout);
@@ -49,10 +68,11 @@ void announce(int port) {
 
 int bridge_main() {
   occupy_standard_descriptors();
+  open_wake();
   install_stop_handler(SIGTERM);
   install_stop_handler(SIGINT);
   install_stop_handler(SIGHUP);
-  prctl(PR_SET_PDEATHSIG, SIGHUP);
+  ask_for_sighup_when_parent_dies();
 
   std::unique_ptr<bridge> b;
   bool announced = false;

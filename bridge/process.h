@@ -10,7 +10,12 @@ namespace scanbridge {
 // Set to 1 by stop_handler and never cleared; the main loop tests it once
 // per message.
 extern volatile std::sig_atomic_t stop_requested;
+// Set to 1 when the stop came from SIGHUP (also sent when the parent dies),
+// which ends even the wait for a client message; never cleared.
+extern volatile std::sig_atomic_t hangup_requested;
 
+// Records the stop and wakes every wait (net/wake.h), so that the stop takes
+// effect wherever the bridge is, also when it lands just before a wait.
 void stop_handler(int signal);
 
 // Installs stop_handler for one signal, unless the parent left that signal

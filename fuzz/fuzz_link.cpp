@@ -1,5 +1,5 @@
 // Fuzz target for the client link: a byte stream from the client through
-// read_message and bridge::dispatch, with fake scanners behind the devices.
+// the link reader and bridge::dispatch, with fake scanners behind the devices.
 //
 // Input: the bytes a client sends, framed or not. The harness walks the
 // framing itself (16-byte header, the length in word 3, the payload) to know
@@ -432,11 +432,12 @@ void run(world& w, const std::uint8_t* data, std::size_t size) {
   ::close(pipe_fds[1]);
 
   std::set<std::uint32_t> open;
+  link_reader reader(pipe_fds[0], CLIENT_TIMEOUT);
   for (std::size_t i = 0;; ++i) {
     std::uint32_t id = 0;
     std::uint32_t kind = 0;
     payload_block payload;
-    const std::int64_t n = read_message(pipe_fds[0], &id, &kind, &payload);
+    const std::int64_t n = reader.read_message(&id, &kind, &payload);
     if (i == messages.size() || !messages[i].whole) {
       // The end of the stream, between messages or inside one.
       FUZZ_CHECK(n == -2);

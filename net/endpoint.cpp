@@ -1,17 +1,22 @@
 #include "net/endpoint.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
+
+#include "net/wake.h"
 
 namespace scanbridge {
 
@@ -25,6 +30,19 @@ bool set_time_option(int fd, int name, int seconds) {
   timeval tv{};
   tv.tv_sec = seconds;
   return setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv) == 0;
+}
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Completes a non-blocking connect() that returned result: waits until the
+// socket is writable and takes the outcome from SO_ERROR.
+bool finish_connect(int fd, int result, int timeout_ms) {
+  if (result == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (wait_for(fd, POLLOUT, timeout_ms) != wait_result::READY) return false;
+  int error = 0;
+  socklen_t len = sizeof error;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
 }
 
 void close_socket(int fd) {
@@ -48,7 +66,7 @@ bool set_socket_options(int fd, int seconds) {
   return ok;
 }
 
-std::int64_t send_all(int fd, iovec* parts, std::size_t count) {
+std::int64_t send_all(int fd, iovec* parts, std::size_t count, int timeout_ms) {
   std::int64_t sent = 0;
   while (count > 0) {
     if (parts->iov_len == 0) {
@@ -59,8 +77,12 @@ std::int64_t send_all(int fd, iovec* parts, std::size_t count) {
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = count;
-    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (n < 0) return -1;
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (would_block(errno) && wait_for(fd, POLLOUT, timeout_ms) == wait_result::READY) continue;
+      return -1;
+    }
     if (n == 0) break;
     sent += n;
     // Step over what went out: whole parts first, then into a part.
@@ -79,9 +101,9 @@ std::int64_t send_all(int fd, iovec* parts, std::size_t count) {
 }
 
 std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
-                      std::size_t body_count) {
+                      std::size_t body_count, int timeout_ms) {
   iovec parts[2] = {{const_cast<void*>(head), head_count}, {const_cast<void*>(body), body_count}};
-  return send_all(fd, parts, 2);
+  return send_all(fd, parts, 2, timeout_ms);
 }
 
 endpoint::endpoint(int port, int timeout) : port_(port), timeout_(timeout), connecting_(false) {}
@@ -98,56 +120,94 @@ int endpoint::port() {
 
 int endpoint::fd() { return open_() ? fd_ : -1; }
 
-bool endpoint::read(void* buf, std::uint64_t count, bool peek) {
+bool endpoint::read(void* buf, std::size_t count, bool peek) {
   if (!open_()) return false;
   if (count == 0) return true;
-  auto* bytes = static_cast<char*>(buf);
   if (peek) {
-    // MSG_WAITALL makes the kernel wait until count bytes are queued (or the
-    // receive time-out, a signal or end of stream cuts the wait short), so the
-    // peek sleeps instead of polling. A short peek can only mean one of those.
-    const ssize_t n = ::recv(fd_, bytes, count, MSG_PEEK | MSG_WAITALL);
-    return n > 0 && static_cast<std::uint64_t>(n) == count;
+    if (!fill_ahead_(count, true)) return false;
+    std::memcpy(buf, ahead_.data(), count);
+    return true;
   }
-  std::uint64_t done = 0;
+  auto* bytes = static_cast<std::uint8_t*>(buf);
+  std::size_t done = std::min(count, ahead_.size());
+  if (done > 0) {
+    std::memcpy(bytes, ahead_.data(), done);
+    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(done));
+  }
   while (done < count) {
-    // MSG_WAITALL lets the kernel gather a whole block in one call instead of
-    // waking the bridge for every segment. A time-out or a signal still ends
-    // the call early; the loop then reads on, as with a short read.
-    const ssize_t n = ::recv(fd_, bytes + done, count - done, MSG_WAITALL);
-    if (n <= 0) return false;
-    done += static_cast<std::uint64_t>(n);
+    // Whatever has arrived, at once; the wait comes only when nothing has.
+    const ssize_t n = ::recv(fd_, bytes + done, count - done, MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (!would_block(errno) || wait_for(fd_, POLLIN, wait_ms_()) != wait_result::READY) {
+      return false;
+    }
   }
   return true;
 }
 
-bool endpoint::write(const void* buf, std::uint64_t count) { return write(buf, count, nullptr, 0); }
+bool endpoint::write(const void* buf, std::size_t count) { return write(buf, count, nullptr, 0); }
 
-bool endpoint::write(const void* head, std::uint64_t head_count, const void* body,
-                     std::uint64_t body_count) {
+bool endpoint::write(const void* head, std::size_t head_count, const void* body,
+                     std::size_t body_count) {
   if (!open_()) return false;
-  const std::uint64_t total = head_count + body_count;
-  return send_all(fd_, head, head_count, body, body_count) == static_cast<std::int64_t>(total);
+  const std::size_t total = head_count + body_count;
+  return send_all(fd_, head, head_count, body, body_count, wait_ms_()) ==
+         static_cast<std::int64_t>(total);
 }
 
 bool endpoint::has_input() const {
   if (fd_ <= 0) return false;
+  if (!ahead_.empty()) return true;
   // MSG_DONTWAIT makes this one call non-blocking without touching the
   // descriptor's file status flags, so the socket stays exactly as it was.
   char byte;
   return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
 }
 
-std::int64_t endpoint::peek_waiting(void* buf, std::uint64_t count) const {
+std::int64_t endpoint::peek_waiting(void* buf, std::size_t count) {
   if (fd_ <= 0) return -1;
-  const ssize_t n = ::recv(fd_, buf, count, MSG_PEEK | MSG_DONTWAIT);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-  return n;
+  // An end of stream or an error shows as fewer bytes here and fails the
+  // read that follows.
+  fill_ahead_(count, false);
+  const std::size_t n = std::min(count, ahead_.size());
+  std::memcpy(buf, ahead_.data(), n);
+  return static_cast<std::int64_t>(n);
 }
 
 void endpoint::set_timeout(int seconds) {
   timeout_ = seconds;
-  if (fd_ > 0) set_socket_options(fd_, seconds);
+  if (fd_ > 0) apply_options_(fd_, seconds);
+}
+
+void endpoint::apply_options_(int fd, int seconds) {
+  set_socket_options(fd, seconds);
+  // The options stay on the socket (a tool that reads them sees the
+  // time-out), but the waits are poll()s, which keep to the value noted here.
+  if (seconds != 0) wait_seconds_ = seconds;
+}
+
+int endpoint::wait_ms_() const { return wait_seconds_ > 0 ? wait_seconds_ * 1000 : -1; }
+
+bool endpoint::fill_ahead_(std::size_t count, bool wait) {
+  while (ahead_.size() < count) {
+    const std::size_t held = ahead_.size();
+    ahead_.resize(count);
+    const ssize_t n = ::recv(fd_, ahead_.data() + held, count - held, MSG_DONTWAIT);
+    ahead_.resize(held + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0) continue;
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (!wait || !would_block(errno) ||
+        wait_for(fd_, POLLIN, wait_ms_()) != wait_result::READY) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool endpoint::open_() {
@@ -157,13 +217,15 @@ bool endpoint::open_() {
 }
 
 bool endpoint::connect_() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Non-blocking while it connects, so that the attempt is a wait like any
+  // other: bounded by the time-out and ended by a wake.
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (fd_ < 0) {
     fd_ = -1;
     return false;
   }
-  // Before connecting, so that the send time-out also bounds the attempt.
-  set_socket_options(fd_, timeout_);
+  apply_options_(fd_, timeout_);
+  ahead_.clear();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port_));
@@ -171,8 +233,12 @@ bool endpoint::connect_() {
   bool ok = he != nullptr && he->h_addrtype == AF_INET && he->h_addr_list[0] != nullptr;
   if (ok) {
     std::memcpy(&addr.sin_addr, he->h_addr_list[0], sizeof addr.sin_addr);
-    ok = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    ok = finish_connect(fd_, ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
+                        wait_ms_());
   }
+  // Blocking again, as a socket is expected to be; every call of the
+  // endpoint says for itself that it must not block.
+  if (ok) ok = ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) == 0;
   if (!ok) {
     ::close(fd_);
     fd_ = -1;
@@ -181,13 +247,16 @@ bool endpoint::connect_() {
 }
 
 bool endpoint::listen_() {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Non-blocking, so that accept() after the wait never blocks, even when
+  // the client that woke the wait has gone again.
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (listen_fd_ < 0) {
     listen_fd_ = -1;
     return false;
   }
-  // The receive time-out of the listening socket also bounds accept().
-  set_socket_options(listen_fd_, timeout_);
+  // The receive time-out of the listening socket also bounds the wait for a
+  // client.
+  apply_options_(listen_fd_, timeout_);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port_));
@@ -219,13 +288,21 @@ bool endpoint::accept_() {
   if (fd_ > 0) return true;
   if (listen_fd_ < 0) return false;
   ::listen(listen_fd_, 0);
-  const int peer = ::accept(listen_fd_, nullptr, nullptr);
+  int peer = -1;
+  for (;;) {
+    peer = ::accept(listen_fd_, nullptr, nullptr);
+    if (peer >= 0) break;
+    if (errno == EINTR) continue;
+    if (!would_block(errno) || wait_for(listen_fd_, POLLIN, wait_ms_()) != wait_result::READY) {
+      break;
+    }
+  }
   // One peer per endpoint: the listening socket goes whatever accept() gave.
   ::close(listen_fd_);
   listen_fd_ = -1;
   if (peer < 0) return false;
   fd_ = peer;
-  set_socket_options(fd_, timeout_);
+  apply_options_(fd_, timeout_);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct iovec;
 
@@ -20,13 +21,15 @@ bool set_socket_options(int fd, int seconds);
 // send() calls as the kernel allows, so that a short header never sits alone
 // waiting for the peer's acknowledgement while its payload follows. Uses
 // MSG_NOSIGNAL: a peer that reset the connection makes it fail instead of
-// raising SIGPIPE. Returns the bytes sent, which is less than the total only
-// when a call sent nothing, or -1 on an error.
+// raising SIGPIPE. While the socket has no room it waits, each time for at
+// most timeout_ms (negative: no bound), unless the waits are woken
+// (net/wake.h). Returns the bytes sent, which is less than the total only
+// when a call sent nothing, or -1 on an error, a time-out or a wake.
 std::int64_t send_all(int fd, const void* head, std::size_t head_count, const void* body,
-                      std::size_t body_count);
+                      std::size_t body_count, int timeout_ms = -1);
 
 // The same for any number of parts. The iovec array is used up as it goes.
-std::int64_t send_all(int fd, struct iovec* parts, std::size_t count);
+std::int64_t send_all(int fd, struct iovec* parts, std::size_t count, int timeout_ms = -1);
 
 // A TCP socket in one of two modes, fixed at construction:
 // - listening: bound to 127.0.0.1 on a port (0 lets the system choose); it
@@ -38,6 +41,12 @@ std::int64_t send_all(int fd, struct iovec* parts, std::size_t count);
 // descriptors and closes them when destroyed. A descriptor counts as an open
 // socket only when it is greater than 0; the process keeps 0, 1 and 2 open so
 // that no socket ever lands there.
+//
+// Every wait (to accept, to connect, for bytes, for room to send) lasts at
+// most the time-out last applied to the socket and ends at once when the
+// process's waits are woken (net/wake.h); the operation then fails. A wait is
+// bounded on its own: a read that gets some bytes and then waits in vain
+// fails, whatever it got before.
 class endpoint {
  public:
   // Listening mode. Creates no socket.
@@ -56,21 +65,21 @@ class endpoint {
   // when no connection could be made.
   int fd();
   // Transfers exactly count bytes into buf. With peek the bytes are copied and
-  // stay in the stream. False on end of stream, error or time-out.
-  bool read(void* buf, std::uint64_t count, bool peek = false);
+  // stay first in line for the next read. False on end of stream, error,
+  // time-out or wake.
+  bool read(void* buf, std::size_t count, bool peek = false);
   // Writes exactly count bytes. A peer that reset the connection makes it fail;
   // it never raises SIGPIPE.
-  bool write(const void* buf, std::uint64_t count);
+  bool write(const void* buf, std::size_t count);
   // Writes head and then body as one stream of bytes, all or nothing.
-  bool write(const void* head, std::uint64_t head_count, const void* body,
-             std::uint64_t body_count);
+  bool write(const void* head, std::size_t head_count, const void* body, std::size_t body_count);
   // True when at least one byte is waiting on the connected socket now. Never
   // blocks, connects or accepts.
   bool has_input() const;
-  // Copies up to count bytes that are waiting on the connected socket right
-  // now, leaving them in the stream. Returns how many (0 when none), or -1.
-  // Never blocks, connects or accepts.
-  std::int64_t peek_waiting(void* buf, std::uint64_t count) const;
+  // Copies up to count bytes that have arrived, leaving them first in line
+  // for the next read. Returns how many (0 when none), or -1 without a
+  // connected socket. Never blocks, connects or accepts.
+  std::int64_t peek_waiting(void* buf, std::size_t count);
   int timeout() const { return timeout_; }
   // Stores seconds and applies the socket options with it to the connected
   // socket. With 0 the time-outs already on the socket stay in force.
@@ -83,12 +92,29 @@ class endpoint {
   bool accept_();
   void close_();
 
+  // Applies the socket options with seconds to fd and notes the time-out
+  // that the waits then keep to.
+  void apply_options_(int fd, int seconds);
+  // The bound of one wait in milliseconds; -1 when the socket has no
+  // time-out.
+  int wait_ms_() const;
+  // Moves bytes from the socket into ahead_ until it holds count bytes. With
+  // wait false it takes only what has arrived. True when it holds count.
+  bool fill_ahead_(std::size_t count, bool wait);
+
   int listen_fd_ = -1;
   int fd_ = -1;
   int port_;
   int timeout_;
+  // The send and receive time-out on the sockets, in seconds (0: none). A
+  // time-out of 0 leaves the one applied before in force.
+  int wait_seconds_ = 0;
   bool connecting_;
   std::string host_;
+  // Bytes taken off the socket by a peek, first in line for the next read.
+  // Holding them here rather than in the socket's queue means a peek never
+  // keeps the peer's window shut while it waits for more.
+  std::vector<std::uint8_t> ahead_;
 };
 
 }  // namespace scanbridge

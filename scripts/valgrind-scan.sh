@@ -58,12 +58,8 @@ done
     --errors-for-leak-kinds=definite,indirect --track-fds=yes --log-file="$1" "$BRIDGE"
 ) &
 child=\$!
-# A stop signal that lands between the bridge's test of its stop flag and
-# its next accept() is only seen when that wait ends (300 s); a SIGHUP every
-# 2 s after the first signal ends such a wait at once.
 stop() {
   kill -"\$1" \$child 2>/dev/null
-  ( while kill -0 \$child 2>/dev/null; do sleep 2; kill -HUP \$child 2>/dev/null; done ) &
 }
 trap 'stop TERM' TERM INT
 trap 'stop HUP' HUP

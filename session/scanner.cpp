@@ -1,10 +1,9 @@
 #include "session/scanner.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
+#include "net/wake.h"
 #include "session/check.h"
 #include "wire/codes.h"
 
@@ -14,7 +13,7 @@ namespace {
 
 // The connection time-out a scan runs with (FS G).
 constexpr int SCAN_TIMEOUT = 300;
-constexpr useconds_t MAX_BACKOFF_US = 1'000'000;
+constexpr int MAX_BACKOFF_US = 1'000'000;
 // Seconds the closing exchange may take after a receive failed mid-exchange.
 constexpr int CLOSE_AFTER_FAILURE_TIMEOUT = 1;
 
@@ -45,9 +44,12 @@ bool scanner::connect(int tries, int timeout) {
   if (link_) return true;
   protocol_.reset();
   if (tries <= 0) return false;
-  const auto step = static_cast<useconds_t>(1'000'000.0 / tries);
-  useconds_t delay = 0;
+  const auto step = static_cast<int>(1'000'000.0 / tries);
+  int delay = 0;
   for (int attempt = 0; attempt < tries; ++attempt) {
+    // A stop makes no further try: the bridge is about to let go of every
+    // scanner.
+    if (wake_pending()) return false;
     // The endpoint makes its TCP connection on the first read, which is the
     // greeting peek of detect_protocol().
     link_ = std::make_unique<endpoint>(host_, port_, timeout);
@@ -58,7 +60,7 @@ bool scanner::connect(int tries, int timeout) {
     }
     link_.reset();
     delay = std::min(delay + step, MAX_BACKOFF_US);
-    usleep(delay);
+    if (!sleep_unless_woken(delay / 1000)) return false;
   }
   return false;
 }
@@ -71,6 +73,10 @@ void scanner::disconnect(bool by_scanner) {
   // on the way out.
   link_.reset();
   protocol_.reset();
+}
+
+void scanner::limit_waits(int seconds) {
+  if (link_) link_->set_timeout(seconds);
 }
 
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }

@@ -34,11 +34,16 @@ class scanner {
 
   // Connects with up to tries attempts, pausing 1/tries of a second more after
   // each failure (at most 1 s), and opens the protocol the greeting selects.
-  // True at once when already connected.
+  // True at once when already connected. Once the waits are woken (a stop),
+  // it makes no further try and no further pause.
   bool connect(int tries, int timeout);
   // Drops the connection. by_scanner: the scanner asked for it through a
   // notice, so no close request is sent. The current command goes too.
   void disconnect(bool by_scanner);
+
+  // Lowers the time-out of the connection to seconds, for the waits still to
+  // come: on the way out a silent scanner must not hold the exit for long.
+  void limit_waits(int seconds);
 
   // Runs one client DATA message through the session. Returns 0 or -1; the
   // answers wait in replies(). The bytes stay the caller's. Throws

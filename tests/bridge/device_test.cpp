@@ -3,11 +3,13 @@
 // and on each scanner link is checked.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -624,7 +626,9 @@ class bridge_run {
   pid_t pid() const { return pid_; }
   bridge_process* direct() { return direct_ ? &*direct_ : nullptr; }
   void kill_parent() { parent_.kill_and_reap(); }
-  testing::exit_status wait_exit() { return direct_ ? direct_->wait_exit() : adopted_.wait_exit(); }
+  testing::exit_status wait_exit(std::chrono::milliseconds timeout = WAIT) {
+    return direct_ ? direct_->wait_exit(timeout) : adopted_.wait_exit(timeout);
+  }
 
  private:
   std::optional<testing::subreaper_scope> adopt_;
@@ -725,7 +729,7 @@ TEST_P(DeviceOrderlyClose, EveryIsSessionInAscendingIdOrder) {
       break;
     }
     case ending::sighup:
-      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), {SYS_read}));
+      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), testing::poll_calls()));
       ASSERT_TRUE(run.direct()->send_signal(SIGHUP));
       EXPECT_TRUE(client.expect_eof());
       EXPECT_EQ(run.wait_exit(), exited(0));
@@ -734,7 +738,7 @@ TEST_P(DeviceOrderlyClose, EveryIsSessionInAscendingIdOrder) {
       EXPECT_EQ(run.direct()->stderr_text(), "");
       break;
     case ending::parent_dies:
-      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), {SYS_read}));
+      ASSERT_TRUE(testing::wait_in_syscall(run.pid(), testing::poll_calls()));
       run.kill_parent();
       EXPECT_TRUE(client.expect_eof());
       EXPECT_EQ(run.wait_exit(), exited(0));
@@ -749,6 +753,218 @@ INSTANTIATE_TEST_SUITE_P(DeviceEndings, DeviceOrderlyClose,
                                            ending::parent_dies),
                          [](const auto& p) { return std::string(name_of(p.param)); });
 
+// ---------------------------------------------------------------------------
+// A stop from every state: the bridge lets go of every scanner at once, and
+// every IS scanner still receives its close request.
+
+enum class stop_state {
+  accept_wait,      // no client yet
+  message_wait,     // a client that sends nothing
+  inside_message,   // 7 bytes of a message, then nothing
+  connect_silent,   // OPEN of a scanner that accepts and never greets
+  connect_refused,  // OPEN of a port that refuses, in the pause between tries
+  data_silent,      // DATA that waits for a scanner's answer that never comes
+  data_stalled,     // DATA whose answer stops after part of the packet
+  closing,          // the client left; the closing exchange waits in vain
+};
+enum class stop_by { sighup, parent_dies, sigterm };
+
+struct stop_case {
+  stop_state state;
+  stop_by by;
+};
+
+std::string name_of(const stop_case& c) {
+  static const char* const states[] = {"AcceptWait",    "MessageWait", "InsideMessage",
+                                       "ConnectSilent", "ConnectRefused", "DataSilent",
+                                       "DataStalled",   "Closing"};
+  static const char* const bys[] = {"Sighup", "ParentDies", "Sigterm"};
+  return std::string(states[static_cast<int>(c.state)]) + bys[static_cast<int>(c.by)];
+}
+void PrintTo(const stop_case& c, std::ostream* os) {
+  *os << name_of(c);
+}
+
+// An IS scanner that answers ESC '@' with ACK until its close request comes,
+// which it answers and counts.
+script answering_is(std::atomic<int>& closes) {
+  return [&closes](scanner_peer& p) {
+    if (!p.open_is()) return;
+    while (std::optional<testing::raw_packet> in = p.read_packet()) {
+      if (in->type() == 0x21 && in->flag() == 1) {
+        ++closes;
+        p.send_packet(IS, 0xA1, 1, ACK);
+        p.expect_closed();
+        return;
+      }
+      p.send_raw(plain_reply(IS, ACK));
+    }
+  };
+}
+
+// An IS scanner that takes ESC '@' (unless told it is only opened), then
+// plays its part, then counts the close request, which it leaves unanswered.
+script silent_is(std::atomic<int>& closes, std::atomic<bool>& ready,
+                 std::function<void(scanner_peer&)> part) {
+  return [&closes, &ready, part = std::move(part)](scanner_peer& p) {
+    if (!p.open_is() || (part && !p.expect_bytes(esc_at_packet(IS), "ESC @ packet"))) return;
+    if (part) part(p);
+    ready = true;
+    if (p.expect_packet(IS, 0x21, 1, {})) ++closes;
+    p.expect_closed();
+  };
+}
+
+class DeviceStop : public ::testing::TestWithParam<stop_case> {};
+
+TEST_P(DeviceStop, EndsWithinTheBoundAndClosesEveryScanner) {
+  const stop_case c = GetParam();
+  // A stop that is held back: SIGTERM while the bridge waits for (or reads)
+  // a client message, which is still dispatched first.
+  const bool deferred =
+      c.by == stop_by::sigterm &&
+      (c.state == stop_state::message_wait || c.state == stop_state::inside_message);
+  std::atomic<int> closes{0};
+  std::atomic<bool> ready{false};
+  int expected_closes = 1;  // the IS device open beside the subject
+
+  scanner_fleet fleet;
+  bridge_run run(c.by == stop_by::parent_dies);
+  // No client in the first state, hence no device beside.
+  fake_scanner* beside =
+      c.state == stop_state::accept_wait ? nullptr : &fleet.add({answering_is(closes)});
+  // The scanners of the state, opened before the one beside when they come
+  // first in the closing order.
+  std::vector<fake_scanner*> first;
+  fake_scanner* subject = nullptr;
+  std::optional<testing::listener> refusing;
+  switch (c.state) {
+    case stop_state::connect_silent:
+      subject = &fleet.add({[&ready](scanner_peer& p) {
+        ready = true;
+        p.expect_closed();
+      }});
+      break;
+    case stop_state::connect_refused:
+      refusing = testing::bind_loopback();
+      break;
+    case stop_state::data_silent:
+      subject = &fleet.add({silent_is(closes, ready, [](scanner_peer&) {})});
+      expected_closes = 2;
+      break;
+    case stop_state::data_stalled:
+      subject = &fleet.add({silent_is(closes, ready, [](scanner_peer& p) {
+        p.send_raw(cat({header_bytes(IS, 0xA0, 0, 10), {0x06, 0x06, 0x06}}));
+      })});
+      expected_closes = 2;
+      break;
+    case stop_state::closing:
+      // Two that never answer their close request: the stop cuts the first
+      // wait short, the second lasts its second, then the one beside.
+      first.push_back(&fleet.add({silent_is(closes, ready, nullptr)}));
+      first.push_back(&fleet.add({silent_is(closes, ready, nullptr)}));
+      expected_closes = 3;
+      break;
+    default:
+      break;
+  }
+
+  link_client client{testing::unique_fd()};
+  if (c.state == stop_state::accept_wait) {
+    expected_closes = 0;
+  } else {
+    client = link_client::connect_retry(run.port());
+    ASSERT_TRUE(client.connected());
+    std::uint32_t id = 1;
+    for (fake_scanner* f : first) ASSERT_TRUE(opens(client, address_of(*f), id++));
+    ASSERT_TRUE(opens(client, address_of(*beside), id++));
+    if (subject != nullptr && c.state != stop_state::connect_silent) {
+      ASSERT_TRUE(opens(client, address_of(*subject), id++));
+    }
+  }
+  const bytes message = testing::link_message(1, KIND_DATA, ESC_AT);
+  switch (c.state) {
+    case stop_state::inside_message:
+      ASSERT_TRUE(client.send_raw(bytes(message.begin(), message.begin() + 7)));
+      break;
+    case stop_state::connect_silent:
+      ASSERT_TRUE(client.send(0, KIND_OPEN, text(address_of(*subject))));
+      ASSERT_TRUE(testing::wait_until([&] { return ready.load(); }));
+      break;
+    case stop_state::connect_refused:
+      ASSERT_TRUE(
+          client.send(0, KIND_OPEN, text("x://127.0.0.1:" + std::to_string(refusing->port))));
+      ASSERT_TRUE(testing::wait_in_poll_of(run.pid(), 1));
+      break;
+    case stop_state::data_silent:
+    case stop_state::data_stalled:
+      ASSERT_TRUE(client.send(2, KIND_DATA, ESC_AT));
+      ASSERT_TRUE(testing::wait_until([&] { return ready.load(); }));
+      break;
+    case stop_state::closing:
+      // The client leaves; the first close request is out and unanswered.
+      ASSERT_EQ(shutdown(client.fd(), SHUT_WR), 0);
+      ASSERT_TRUE(testing::wait_until([&] { return closes == 1; }));
+      break;
+    default:
+      break;
+  }
+  ASSERT_TRUE(testing::wait_in_syscall(run.pid(), testing::poll_calls()));
+
+  const auto start = std::chrono::steady_clock::now();
+  switch (c.by) {
+    case stop_by::sighup:
+      ASSERT_EQ(kill(run.pid(), SIGHUP), 0);
+      break;
+    case stop_by::sigterm:
+      ASSERT_EQ(kill(run.pid(), SIGTERM), 0);
+      break;
+    case stop_by::parent_dies:
+      run.kill_parent();
+      break;
+  }
+  if (deferred) {
+    // The bridge goes on waiting for the message; once it is whole, it is
+    // answered, and then the bridge stops.
+    EXPECT_TRUE(testing::wait_until([&] {
+      return (testing::signal_mask(run.pid(), "SigPnd") & testing::signal_bit(SIGTERM)) == 0 &&
+             (testing::signal_mask(run.pid(), "ShdPnd") & testing::signal_bit(SIGTERM)) == 0;
+    }));
+    ASSERT_TRUE(testing::wait_in_syscall(run.pid(), testing::poll_calls()));
+    ASSERT_TRUE(client.send_raw(c.state == stop_state::inside_message
+                                    ? bytes(message.begin() + 7, message.end())
+                                    : message));
+    EXPECT_EQ(hex(client.receive_raw(17)), hex(reply_bytes(1, 0, ACK)));
+  }
+  const testing::exit_status status = run.wait_exit(3s);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(status, exited(0));
+  if (!deferred) {
+    std::printf("stop latency %s: %.1f ms\n", name_of(c).c_str(),
+                std::chrono::duration<double, std::milli>(took).count());
+  }
+  if (c.state == stop_state::connect_silent || c.state == stop_state::connect_refused) {
+    // The OPEN that the stop cut short still gets its failure reply.
+    EXPECT_EQ(hex(client.receive_raw(16)), FAILED_OPEN_REPLY);
+  }
+  EXPECT_TRUE(testing::wait_until([&] { return closes == expected_closes; }))
+      << closes << " close requests";
+}
+
+std::vector<stop_case> every_stop() {
+  std::vector<stop_case> out;
+  for (int s = 0; s <= static_cast<int>(stop_state::closing); ++s) {
+    for (int b = 0; b <= static_cast<int>(stop_by::sigterm); ++b) {
+      out.push_back({static_cast<stop_state>(s), static_cast<stop_by>(b)});
+    }
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryState, DeviceStop, ::testing::ValuesIn(every_stop()),
+                         [](const auto& p) { return name_of(p.param); });
+
+// ---------------------------------------------------------------------------
 // ---------------------------------------------------------------------------
 // Notices
 

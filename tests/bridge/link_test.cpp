@@ -1,9 +1,8 @@
-// Framing of the client link on real sockets, byte for byte: read_message,
-// write_message and write_replies, and the stop signals they hold back.
+// Framing of the client link on real sockets, byte for byte: the reader,
+// write_message and write_replies, and how their waits meet a stop.
 #include "bridge/link.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -17,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/process.h"
 #include "commands/chunk.h"
+#include "net/wake.h"
 #include "tests/support/child_process.h"
 #include "tests/support/io.h"
 #include "tests/support/link_client.h"
@@ -41,10 +42,16 @@ struct received {
   payload_block payload;
 };
 
-received receive(int fd) {
+received receive(link_reader& reader) {
   received r;
-  r.n = read_message(fd, &r.id, &r.kind, &r.payload);
+  r.n = reader.read_message(&r.id, &r.kind, &r.payload);
   return r;
+}
+
+// One message from a reader of its own.
+received receive(int fd) {
+  link_reader reader(fd, CLIENT_TIMEOUT);
+  return receive(reader);
 }
 
 // The first size bytes of a payload block, or nullopt for no block.
@@ -175,8 +182,9 @@ TEST(ReadMessage, EndRightAfterAWholeMessageComesWithTheNextRead) {
   socket_pair s = testing::tcp_pair();
   ASSERT_TRUE(testing::write_all(s.client.get(), link_message(6, 0)));
   s.client.reset();
-  EXPECT_EQ(receive(s.server.get()).n, 0);
-  EXPECT_EQ(receive(s.server.get()).n, -2);
+  link_reader reader(s.server.get(), CLIENT_TIMEOUT);
+  EXPECT_EQ(receive(reader).n, 0);
+  EXPECT_EQ(receive(reader).n, -2);
 }
 
 TEST(ReadMessage, ReadErrorIsMinusOne) {
@@ -192,7 +200,8 @@ TEST(ReadMessage, DecodesBigEndianWordsAndLeavesThePayloadAloneForLengthZero) {
       testing::write_all(s.client.get(), unhex("01 02 03 04 A0 B0 C0 D0 00 00 00 00 00 00 00 00")));
   ASSERT_TRUE(testing::write_all(s.client.get(), link_message(9, 0)));
 
-  const received r = receive(s.server.get());
+  link_reader reader(s.server.get(), CLIENT_TIMEOUT);
+  const received r = receive(reader);
   EXPECT_EQ(r.n, 0);
   EXPECT_EQ(r.id, 0x01020304u);
   EXPECT_EQ(r.kind, 0xA0B0C0D0u);
@@ -203,7 +212,7 @@ TEST(ReadMessage, DecodesBigEndianWordsAndLeavesThePayloadAloneForLengthZero) {
   std::uint32_t kind = 0;
   payload_block mine(static_cast<std::uint8_t*>(std::calloc(1, 1)));
   const std::uint8_t* const before = mine.get();
-  EXPECT_EQ(read_message(s.server.get(), &id, &kind, &mine), 0);
+  EXPECT_EQ(reader.read_message(&id, &kind, &mine), 0);
   EXPECT_EQ(mine.get(), before);
   EXPECT_EQ(id, 9u);
 }
@@ -216,9 +225,10 @@ TEST(ReadMessage, IgnoresWordTwoWhateverItHolds) {
     ASSERT_TRUE(
         testing::write_all(s.client.get(), link_message(id, 0, text_bytes("ok"), values[i])));
   }
+  link_reader reader(s.server.get(), CLIENT_TIMEOUT);
   for (std::size_t i = 0; i < values.size(); ++i) {
     SCOPED_TRACE("word 2 = " + std::to_string(values[i]));
-    const received r = receive(s.server.get());
+    const received r = receive(reader);
     EXPECT_EQ(r.n, 2);
     EXPECT_EQ(r.id, i + 1);
     EXPECT_EQ(r.kind, 0u);
@@ -229,96 +239,88 @@ TEST(ReadMessage, IgnoresWordTwoWhateverItHolds) {
 TEST(ReadMessage, WithoutAPayloadDestinationFailsAndLeavesThePayloadUnread) {
   socket_pair s = testing::unix_socket_pair();
   ASSERT_TRUE(testing::write_all(s.client.get(), link_message(4, 0, text_bytes("xyz"))));
+  link_reader reader(s.server.get(), CLIENT_TIMEOUT);
   std::uint32_t id = 0;
   std::uint32_t kind = 7;
-  EXPECT_EQ(read_message(s.server.get(), &id, &kind, nullptr), -1);
+  EXPECT_EQ(reader.read_message(&id, &kind, nullptr), -1);
   EXPECT_EQ(id, 4u);
   EXPECT_EQ(kind, 0u);
-  EXPECT_EQ(testing::pending_input(s.server.get()), 3);
+  // The payload is next in line: with 13 more bytes it begins a header.
+  ASSERT_TRUE(testing::write_all(s.client.get(), bytes(13, 0)));
+  EXPECT_EQ(reader.read_message(&id, &kind, nullptr), 0);
+  EXPECT_EQ(id, 0x78797A00u);
 
   // A message without payload needs no destination.
   socket_pair t = testing::unix_socket_pair();
   ASSERT_TRUE(testing::write_all(t.client.get(), link_message(5, 5)));
-  EXPECT_EQ(read_message(t.server.get(), &id, &kind, nullptr), 0);
+  link_reader other(t.server.get(), CLIENT_TIMEOUT);
+  EXPECT_EQ(other.read_message(&id, &kind, nullptr), 0);
   EXPECT_EQ(id, 5u);
   EXPECT_EQ(kind, 5u);
 }
 
 // ---------------------------------------------------------------------------
-// Stop signals are blocked during each call, and only then.
+// A stop that wakes the waits: only a SIGHUP ends the wait for a client
+// message; any stop ends a wait for room to write.
 
-sigset_t current_mask() {
-  sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  return mask;
-}
-
-bool same_signals(const sigset_t& a, const sigset_t& b) {
-  for (int s = 1; s < NSIG; ++s) {
-    if (sigismember(&a, s) != sigismember(&b, s)) return false;
+// Plays the stop handler for the test and puts everything back afterwards.
+class LinkStop : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(open_wake()); }
+  void TearDown() override {
+    stop_requested = 0;
+    hangup_requested = 0;
+    clear_wake();
   }
-  return true;
-}
+  static void stop(int signal) { stop_handler(signal); }
+};
 
-TEST(LinkSignals, ReadBlocksSigtermAndSigintWhileItWaitsAndRestoresTheMask) {
+TEST_F(LinkStop, ASigtermLetsTheMessageInHandArriveAndASighupEndsTheWait) {
   socket_pair s = testing::unix_socket_pair();
-  std::atomic<pid_t> reader{0};
-  bool restored = false;
-  received r;
+  link_reader reader(s.server.get(), CLIENT_TIMEOUT);
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> done{0};
+  received first;
+  received second;
   std::thread thread([&] {
-    // A mask of its own, which must come back exactly.
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
-    const sigset_t before = current_mask();
-    reader = static_cast<pid_t>(syscall(SYS_gettid));
-    r = receive(s.server.get());
-    restored = same_signals(current_mask(), before);
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    first = receive(reader);
+    ++done;
+    second = receive(reader);
   });
-  ASSERT_TRUE(testing::wait_until([&] { return reader != 0; }));
-  ASSERT_TRUE(testing::wait_in_syscall(reader, {SYS_read}));
-  const std::uint64_t blocked = testing::signal_mask(reader, "SigBlk");
-  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(1, 0)));
+  ASSERT_TRUE(testing::wait_until([&] { return tid != 0; }));
+  ASSERT_TRUE(testing::wait_in_syscall(tid, {SYS_poll, SYS_ppoll}));
+  stop(SIGTERM);
+  // The reader takes the wake for itself and waits on.
+  ASSERT_TRUE(testing::wait_until([] { return !wake_pending(); }));
+  ASSERT_TRUE(testing::wait_in_syscall(tid, {SYS_poll, SYS_ppoll}));
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(1, 0, text_bytes("ok"))));
+  ASSERT_TRUE(testing::wait_until([&] { return done == 1; }));
+  ASSERT_TRUE(testing::wait_in_syscall(tid, {SYS_poll, SYS_ppoll}));
+  stop(SIGHUP);
   thread.join();
 
-  EXPECT_NE(blocked & testing::signal_bit(SIGTERM), 0u);
-  EXPECT_NE(blocked & testing::signal_bit(SIGINT), 0u);
-  EXPECT_EQ(blocked & testing::signal_bit(SIGHUP), 0u) << "SIGHUP must be able to cut a read short";
-  EXPECT_NE(blocked & testing::signal_bit(SIGUSR1), 0u);
-  EXPECT_TRUE(restored);
-  EXPECT_EQ(r.n, 0);
+  EXPECT_EQ(first.n, 2);
+  EXPECT_EQ(block(first.payload, 2), text_bytes("ok"));
+  EXPECT_EQ(second.n, -1);
 }
 
-TEST(LinkSignals, WriteBlocksSigtermAndSigintWhileItWaitsAndWritesEverything) {
+TEST_F(LinkStop, AnyStopEndsAWriteThatWaitsForRoom) {
   socket_pair s = testing::unix_socket_pair();
-  bytes payload(2 << 20);
-  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i % 253);
-  std::atomic<pid_t> writer{0};
+  bytes payload(4 << 20, 0x5A);
+  std::atomic<pid_t> tid{0};
   std::int64_t n = 0;
-  bool restored = false;
   std::thread thread([&] {
-    const sigset_t before = current_mask();
-    writer = static_cast<pid_t>(syscall(SYS_gettid));
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
     n = write_message(s.server.get(), 1, 0, static_cast<std::uint32_t>(payload.size()),
                       payload.data());
-    restored = same_signals(current_mask(), before);
   });
-  // The peer reads nothing yet, so the writer fills the socket and waits.
-  ASSERT_TRUE(testing::wait_until([&] { return writer != 0; }));
-  ASSERT_TRUE(testing::wait_in_syscall(writer, {SYS_sendto, SYS_sendmsg, SYS_write}));
-  const std::uint64_t blocked = testing::signal_mask(writer, "SigBlk");
-  const bytes got = testing::read_exact(s.client.get(), 16 + payload.size());
+  // The peer reads nothing, so the writer fills the socket and waits.
+  ASSERT_TRUE(testing::wait_until([&] { return tid != 0; }));
+  ASSERT_TRUE(testing::wait_in_syscall(tid, {SYS_poll, SYS_ppoll}));
+  stop(SIGTERM);
   thread.join();
-
-  EXPECT_NE(blocked & testing::signal_bit(SIGTERM), 0u);
-  EXPECT_NE(blocked & testing::signal_bit(SIGINT), 0u);
-  EXPECT_EQ(blocked & testing::signal_bit(SIGHUP), 0u);
-  EXPECT_TRUE(restored);
-  EXPECT_EQ(n, static_cast<std::int64_t>(payload.size()));
-  ASSERT_EQ(got.size(), 16 + payload.size());
-  EXPECT_EQ(hex(prefix(got, 16)), "00 00 00 01 00 00 00 00 00 00 00 00 00 20 00 00");
-  EXPECT_TRUE(bytes(got.begin() + 16, got.end()) == payload);
+  EXPECT_EQ(n, -1);
 }
 
 // ---------------------------------------------------------------------------

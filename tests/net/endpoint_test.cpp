@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "net/wake.h"
 #include "tests/support/child_process.h"
 #include "tests/support/io.h"
 #include "tests/support/loopback.h"
@@ -200,7 +201,7 @@ TEST_P(EndpointSplitRead, AssemblesTheBytesInStreamOrder) {
   if (peek) {
     // Checked without blocking first: a read of bytes that are gone would
     // wait for the whole receive time-out.
-    ASSERT_EQ(testing::pending_input(c.ep->fd()), 12) << "a peek leaves the bytes in the stream";
+    ASSERT_TRUE(c.ep->has_input()) << "a peek leaves the bytes first in line";
     EXPECT_EQ(hex(read_bytes(*c.ep, 12)), hex(message));
   }
   EXPECT_FALSE(c.ep->has_input()) << "every byte consumed once";
@@ -213,14 +214,24 @@ struct read_failure {
   const char* name;
   bool peek;
   std::size_t sent;  // of the 4 bytes asked for
-  enum { end_of_stream, reset, nothing } then;
+  // woken: the waits are woken (a stop) while the read waits for the rest.
+  enum { end_of_stream, reset, nothing, woken } then;
 };
 
 class EndpointReadFailure : public ::testing::TestWithParam<read_failure> {};
 
 TEST_P(EndpointReadFailure, ReturnsFalse) {
   const read_failure& row = GetParam();
-  connection c = connect_endpoint(1);
+  // Woken, the read must end long before a time-out that would fail the test.
+  connection c = connect_endpoint(row.then == read_failure::woken ? 300 : 1);
+  ASSERT_TRUE(open_wake());
+  const pid_t reader = gettid();
+  std::thread stop;
+  if (row.then == read_failure::woken) {
+    stop = std::thread([reader] {
+      if (testing::wait_in_syscall(reader, testing::poll_calls())) wake_waits();
+    });
+  }
   ASSERT_TRUE(testing::write_all(c.peer.get(), bytes(row.sent, 0x42)));
   if (row.then == read_failure::end_of_stream) c.peer.reset();
   if (row.then == read_failure::reset) {
@@ -230,6 +241,8 @@ TEST_P(EndpointReadFailure, ReturnsFalse) {
   }
   bytes buf(4);
   EXPECT_FALSE(c.ep->read(buf.data(), buf.size(), row.peek));
+  if (stop.joinable()) stop.join();
+  clear_wake();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -241,7 +254,9 @@ INSTANTIATE_TEST_SUITE_P(
         read_failure{"ThreeOfFourThenReset", false, 3, read_failure::reset},
         read_failure{"NothingWithinTheReceiveTimeOut", false, 0, read_failure::nothing},
         read_failure{"PeekThreeOfFourThenEndOfStream", true, 3, read_failure::end_of_stream},
-        read_failure{"PeekNothingThenReset", true, 0, read_failure::reset}),
+        read_failure{"PeekNothingThenReset", true, 0, read_failure::reset},
+        read_failure{"ThreeOfFourThenAStop", false, 3, read_failure::woken},
+        read_failure{"PeekThreeOfFourThenAStop", true, 3, read_failure::woken}),
     [](const auto& p) { return p.param.name; });
 
 // ---------------------------------------------------------------------------
@@ -342,8 +357,7 @@ TEST_P(EndpointPeekWaiting, CopiesWhatIsWaitingWithoutTakingItOrBlocking) {
   EXPECT_EQ(hex(bytes(buf.begin(), buf.begin() + std::max<std::int64_t>(row.expected, 0))),
             hex(bytes(sent.begin(), sent.begin() + std::max<std::int64_t>(row.expected, 0))));
   EXPECT_EQ(fcntl(c.ep->fd(), F_GETFL), flags);
-  ASSERT_EQ(testing::pending_input(c.ep->fd()), static_cast<int>(sent.size()))
-      << "the bytes stay in the stream";
+  EXPECT_EQ(c.ep->has_input(), !sent.empty()) << "the bytes stay first in line";
   EXPECT_EQ(read_bytes(*c.ep, sent.size()), sent);
 }
 
@@ -501,9 +515,9 @@ TEST(EndpointWrite, SendAllReportsEveryByteItSent) {
 std::atomic<int> interruptions{0};
 
 TEST(EndpointWrite, ResumesWhereAnInterruptedSendStopped) {
-  // A signal that arrives while a send waits for room, after part of the
-  // bytes went out, makes that send return early; the write must go on with
-  // the very next byte.
+  // A signal that arrives while a write waits for room, after part of the
+  // bytes went out, and that does not wake the waits (it is no stop) must
+  // not end the write: it goes on with the very next byte.
   struct sigaction count_it {};
   count_it.sa_handler = [](int) { ++interruptions; };
   sigemptyset(&count_it.sa_mask);
@@ -521,12 +535,12 @@ TEST(EndpointWrite, ResumesWhereAnInterruptedSendStopped) {
     ok = c.ep->write(head.data(), head.size(), body.data(), body.size());
   });
   const bool blocked = testing::wait_until([&] { return writer_id != 0; }) &&
-                       testing::wait_in_syscall(writer_id, {SYS_sendmsg, SYS_sendto});
+                       testing::wait_in_syscall(writer_id, testing::poll_calls());
   EXPECT_TRUE(blocked) << "the write never waited for room";
   pthread_kill(writer.native_handle(), SIGUSR1);
   EXPECT_TRUE(testing::wait_until([] { return interruptions == 1; }));
-  // Once the interrupted send has returned, the write waits in a new one.
-  EXPECT_TRUE(testing::wait_in_syscall(writer_id, {SYS_sendmsg, SYS_sendto}));
+  // Once the interrupted wait has returned, the write waits again.
+  EXPECT_TRUE(testing::wait_in_syscall(writer_id, testing::poll_calls()));
 
   const bytes got = testing::read_exact(c.peer.get(), head.size() + body.size());
   writer.join();

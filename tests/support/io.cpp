@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -186,6 +187,34 @@ bool wait_in_syscall(pid_t task, std::vector<long> numbers, std::chrono::millise
         std::string first;
         if (!(in >> first) || first.empty() || first[0] < '0' || first[0] > '9') return false;
         return std::find(numbers.begin(), numbers.end(), std::stol(first)) != numbers.end();
+      },
+      timeout);
+}
+
+std::vector<long> poll_calls() {
+#ifdef SYS_poll
+  return {SYS_poll, SYS_ppoll};
+#else
+  return {SYS_ppoll};
+#endif
+}
+
+bool wait_in_poll_of(pid_t task, int descriptors, std::chrono::milliseconds timeout) {
+  const std::string path = "/proc/" + std::to_string(task) + "/syscall";
+  const std::vector<long> polls = poll_calls();
+  std::ostringstream count;
+  count << "0x" << std::hex << descriptors;
+  return wait_until(
+      [&] {
+        std::ifstream in(path);
+        std::string call;
+        std::string fds;
+        std::string n;
+        if (!(in >> call >> fds >> n) || call.empty() || call[0] < '0' || call[0] > '9') {
+          return false;
+        }
+        return std::find(polls.begin(), polls.end(), std::stol(call)) != polls.end() &&
+               n == count.str();
       },
       timeout);
 }

@@ -103,6 +103,13 @@ std::size_t count_open_fds();
 // system calls (SYS_read, SYS_accept, ...), as /proc/<task>/syscall tells.
 bool wait_in_syscall(pid_t task, std::vector<long> numbers,
                      std::chrono::milliseconds timeout = WAIT);
+// The system calls in which the bridge waits, for anything: every wait of it
+// is a poll() (which the C library may make a ppoll()).
+std::vector<long> poll_calls();
+// True once the task sits in a poll() of exactly this many descriptors: the
+// bridge's pauses poll its wake descriptor alone, its other waits poll a
+// socket beside it.
+bool wait_in_poll_of(pid_t task, int descriptors, std::chrono::milliseconds timeout = WAIT);
 // A signal set of /proc/<task>/status ("SigBlk", "SigIgn", "SigCgt") as a bit
 // mask, bit n-1 for signal n; throws when the task or field does not exist.
 std::uint64_t signal_mask(pid_t task, std::string_view field);
