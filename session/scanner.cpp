@@ -14,6 +14,9 @@ namespace {
 // The connection time-out a scan runs with (FS G).
 constexpr int SCAN_TIMEOUT = 300;
 constexpr int MAX_BACKOFF_US = 1'000'000;
+// The longest notice the poll takes at the start of a DATA message; a longer
+// one is left for the exchange. Notices carry one event byte.
+constexpr std::size_t NOTICE_POLL_LIMIT = 244;
 // Seconds the closing exchange may take after a receive failed mid-exchange.
 constexpr int CLOSE_AFTER_FAILURE_TIMEOUT = 1;
 
@@ -82,15 +85,19 @@ void scanner::limit_waits(int seconds) {
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }
 
 bool scanner::poll_notice_() {
-  // Only a whole header that is already here counts. Waiting for the rest of
-  // a partial one could wait for ever: a peek consumes nothing, so when the
-  // bytes queued ahead fill the receive buffer the window stays shut. A notice
-  // still on its way is read by the exchange like any other packet.
-  std::uint8_t header[PACKET_HEADER_SIZE];
-  if (link_->peek_waiting(header, sizeof header) != PACKET_HEADER_SIZE) return false;
+  // Only a notice that has arrived whole is taken, so the poll never waits:
+  // a scanner that sent a header and stalled would hold the whole bridge.
+  // Anything else (another packet, part of a header or of a notice) is left
+  // first in line for the exchange, which reads notices the same way.
+  std::uint8_t waiting[PACKET_HEADER_SIZE + NOTICE_POLL_LIMIT];
+  if (link_->peek_waiting(waiting, PACKET_HEADER_SIZE) != PACKET_HEADER_SIZE) return false;
   packet notice = protocol_->new_packet();
-  // Anything else stays queued for the exchange to read.
-  if (!notice.parse_header(header) || !is_notice_(notice.type())) return false;
+  if (!notice.parse_header(waiting) || !is_notice_(notice.type())) return false;
+  const std::size_t whole = PACKET_HEADER_SIZE + notice.length();
+  if (notice.length() > NOTICE_POLL_LIMIT ||
+      link_->peek_waiting(waiting, whole) != static_cast<std::int64_t>(whole)) {
+    return false;
+  }
   if (!notice.receive()) return false;
   byte_array payload;
   if (notice.payload(&payload) >= 1) handle_event_(payload[0]);

@@ -289,6 +289,24 @@ TEST(scanner_notice, PollingLeavesOtherPacketsQueued) {
   EXPECT_EQ(data(s, ESC_AT), (result{0, {{0x5A}}}));
 }
 
+TEST(scanner_notice, PollingLeavesANoticeThatHasNotArrivedWhole) {
+  fake_scanner fake({[](scanner_peer& p) {
+    // A notice of 3 payload bytes of which 1 is here: the poll must not wait
+    // for the rest, which comes only once the command is out.
+    const bytes notice = packet_bytes(NT, 0x84, 0, {0x01, 0x00, 0x00});
+    p.send_raw(cat({packet_bytes(NT, 0x80, 0, {0x01, 0x02, 0x00}),
+                    bytes(notice.begin(), notice.begin() + 13)}));
+    p.expect_packet(NT, 0x11, 0, {0x00, 0x02});
+    p.expect_packet(NT, 0x01, 0, ESC_AT);
+    p.send_raw(cat({bytes(notice.begin() + 13, notice.end()), packet_bytes(NT, 0x81, 0, {0x06})}));
+    p.expect_closed();
+  }});
+  scanner s(fake.address(), 1865);
+  ASSERT_TRUE(s.connect(1, SESSION_TIMEOUT_S));
+  // The exchange reads the notice whole, then the reply.
+  EXPECT_EQ(data(s, ESC_AT), (result{0, {{0x06}}}));
+}
+
 TEST(scanner_notice, EmptyNoticeIsConsumedByPolling) {
   fake_scanner fake({[](scanner_peer& p) {
     p.send_raw(cat({packet_bytes(NT, 0x80, 0, {0x01, 0x02, 0x00}), packet_bytes(NT, 0x84, 0, {})}));
