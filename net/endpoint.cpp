@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "net/wake.h"
@@ -31,6 +32,10 @@ bool set_time_option(int fd, int name, int seconds) {
   tv.tv_sec = seconds;
   return setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv) == 0;
 }
+
+struct addrinfo_deleter {
+  void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
+};
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -104,6 +109,16 @@ std::int64_t send_all(int fd, const void* head, std::size_t head_count, const vo
                       std::size_t body_count, int timeout_ms) {
   iovec parts[2] = {{const_cast<void*>(head), head_count}, {const_cast<void*>(body), body_count}};
   return send_all(fd, parts, 2, timeout_ms);
+}
+
+std::vector<const addrinfo*> connection_order(const addrinfo* found) {
+  std::vector<const addrinfo*> order;
+  for (const int family : {AF_INET, AF_INET6}) {
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+      if (a->ai_family == family) order.push_back(a);
+    }
+  }
+  return order;
 }
 
 endpoint::endpoint(int port, int timeout) : port_(port), timeout_(timeout), connecting_(false) {}
@@ -217,25 +232,41 @@ bool endpoint::open_() {
 }
 
 bool endpoint::connect_() {
+  ahead_.clear();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host_.c_str(), nullptr, &hints, &found) != 0) return false;
+  const std::unique_ptr<addrinfo, addrinfo_deleter> owned(found);
+  for (const addrinfo* address : connection_order(found)) {
+    if (connect_to_(*address)) return true;
+    // A stop tries no further address.
+    if (wake_pending()) break;
+  }
+  return false;
+}
+
+bool endpoint::connect_to_(const addrinfo& address) {
   // Non-blocking while it connects, so that the attempt is a wait like any
   // other: bounded by the time-out and ended by a wake.
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  fd_ = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (fd_ < 0) {
     fd_ = -1;
     return false;
   }
   apply_options_(fd_, timeout_);
-  ahead_.clear();
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-  const hostent* he = ::gethostbyname(host_.c_str());
-  bool ok = he != nullptr && he->h_addrtype == AF_INET && he->h_addr_list[0] != nullptr;
-  if (ok) {
-    std::memcpy(&addr.sin_addr, he->h_addr_list[0], sizeof addr.sin_addr);
-    ok = finish_connect(fd_, ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
-                        wait_ms_());
+  sockaddr_storage to{};
+  std::memcpy(&to, address.ai_addr, address.ai_addrlen);
+  // The port as the address text gave it, cut to 16 bits as it always was.
+  const std::uint16_t port = htons(static_cast<std::uint16_t>(port_));
+  if (to.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&to)->sin6_port = port;
+  } else {
+    reinterpret_cast<sockaddr_in*>(&to)->sin_port = port;
   }
+  bool ok = finish_connect(
+      fd_, ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), address.ai_addrlen), wait_ms_());
   // Blocking again, as a socket is expected to be; every call of the
   // endpoint says for itself that it must not block.
   if (ok) ok = ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) == 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+struct addrinfo;
 struct iovec;
 
 namespace scanbridge {
@@ -31,10 +32,18 @@ std::int64_t send_all(int fd, const void* head, std::size_t head_count, const vo
 // The same for any number of parts. The iovec array is used up as it goes.
 std::int64_t send_all(int fd, struct iovec* parts, std::size_t count, int timeout_ms = -1);
 
+// The addresses of a look-up (getaddrinfo) in the order a connection tries
+// them: the IPv4 ones first, in the resolver's order, then the IPv6 ones. A
+// name that has both thus still reaches a scanner that listens on IPv4 only
+// with its first try, as it did before IPv6 was known here.
+std::vector<const addrinfo*> connection_order(const addrinfo* found);
+
 // A TCP socket in one of two modes, fixed at construction:
 // - listening: bound to 127.0.0.1 on a port (0 lets the system choose); it
 //   accepts exactly one peer and then closes the listening socket;
-// - connecting: connected to a named host and port.
+// - connecting: connected to a named host and port. The host is a name, an
+//   IPv4 address or an IPv6 address (with an optional "%zone"); a name is
+//   tried at each of its addresses in connection_order() until one connects.
 //
 // Sockets are opened lazily, by the first operation that needs the connected
 // socket. Reads and writes are all-or-nothing. The endpoint owns both
@@ -88,6 +97,8 @@ class endpoint {
  private:
   bool open_();
   bool connect_();
+  // One connection attempt to one address of the host.
+  bool connect_to_(const addrinfo& address);
   bool listen_();
   bool accept_();
   void close_();

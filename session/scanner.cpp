@@ -35,10 +35,32 @@ bool is_final(enum command::state s) {
 
 scanner::scanner(const std::string& address, int default_port)
     : host_(address), port_(default_port) {
+  if (!address.empty() && address[0] == '[') {
+    take_bracketed_(address);
+    return;
+  }
   const std::size_t colon = address.find(':');
   if (colon == std::string::npos) return;
   host_ = address.substr(0, colon);
-  port_ = static_cast<int>(std::strtol(address.c_str() + colon + 1, nullptr, 10));
+  take_port_(address.c_str() + colon + 1);
+}
+
+void scanner::take_bracketed_(const std::string& address) {
+  // "[" IPv6 address (with an optional "%zone") "]", then nothing or ":" and
+  // the port. Anything else leaves the whole address as the host name, which
+  // fails to resolve as any bad name does.
+  const std::size_t close = address.find(']');
+  if (close == std::string::npos) return;
+  const char* rest = address.c_str() + close + 1;
+  if (*rest != '\0' && *rest != ':') return;
+  host_ = address.substr(1, close - 1);
+  if (*rest == ':') take_port_(rest + 1);
+}
+
+void scanner::take_port_(const char* text) {
+  // No validation: an empty or non-numeric text gives 0, and the number ends
+  // at the first character that is not part of it.
+  port_ = static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
 scanner::~scanner() { disconnect(false); }

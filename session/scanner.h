@@ -24,8 +24,9 @@ inline constexpr int SCANNER_TIMEOUT = 300;
 class scanner {
  public:
   // address is "host" or "host:port" (the port text is read by strtol and
-  // not validated; anything after the number is ignored). Without a port the
-  // default port is used. Nothing is connected yet.
+  // not validated; anything after the number is ignored), where an IPv6
+  // address goes in brackets: "[2001:db8::5]", "[fe80::1%eth0]:1865".
+  // Without a port the default port is used. Nothing is connected yet.
   scanner(const std::string& address, int default_port);
   // Disconnects in order: a connected IS scanner receives its close request.
   ~scanner();
@@ -63,6 +64,10 @@ class scanner {
   const endpoint* link() const { return link_.get(); }
 
  private:
+  // The address parts after construction, for "[...]" forms and ports.
+  void take_bracketed_(const std::string& address);
+  void take_port_(const char* text);
+
   int command_handshake_(const std::uint8_t* bytes, std::size_t size);
   int request_handshake_(const std::uint8_t* bytes, std::size_t size);
   void send_chunk_(std::uint8_t type, std::uint8_t flag);

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -428,7 +430,9 @@ TEST(EndpointOptions, SetTimeoutZeroKeepsTheTimeOutsInForce) {
 TEST(ConnectingEndpoint, UnresolvableHostFailsCleanly) {
   const std::size_t before = testing::count_open_fds();
   {
-    endpoint ep("no-such-host.invalid", 1865, 5);
+    // A label of more than 63 characters: the resolver refuses it without
+    // asking a name server.
+    endpoint ep(std::string(64, 'x') + ".invalid", 1865, 5);
     char buf[4] = {};
     EXPECT_FALSE(ep.read(buf, sizeof buf));
     EXPECT_FALSE(ep.write(buf, sizeof buf));
@@ -437,6 +441,40 @@ TEST(ConnectingEndpoint, UnresolvableHostFailsCleanly) {
     EXPECT_EQ(testing::count_open_fds(), before) << "a failed attempt leaves no socket open";
   }
   EXPECT_EQ(testing::count_open_fds(), before);
+}
+
+TEST(ConnectingEndpoint, ReachesAnIpv6Address) {
+  unique_fd listening(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(listening);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listening.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(listen(listening.get(), 1), 0);
+  ASSERT_EQ(getsockname(listening.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+
+  endpoint ep("::1", ntohs(addr.sin6_port), 300);
+  ASSERT_TRUE(write_text(ep, "v6"));
+  unique_fd peer = testing::accept_connection(listening.get());
+  ASSERT_TRUE(peer);
+  EXPECT_EQ(testing::read_exact(peer.get(), 2), text_bytes("v6"));
+}
+
+TEST(ConnectingEndpoint, TriesIpv4AddressesFirstInTheResolversOrder) {
+  // A look-up's list as getaddrinfo might give it: IPv6 and IPv4 mixed.
+  addrinfo a6{}, b4{}, c6{}, d4{}, unix_entry{};
+  a6.ai_family = AF_INET6;
+  b4.ai_family = AF_INET;
+  c6.ai_family = AF_INET6;
+  unix_entry.ai_family = AF_UNIX;
+  d4.ai_family = AF_INET;
+  a6.ai_next = &b4;
+  b4.ai_next = &c6;
+  c6.ai_next = &unix_entry;
+  unix_entry.ai_next = &d4;
+  EXPECT_EQ(connection_order(&a6), (std::vector<const addrinfo*>{&b4, &d4, &a6, &c6}));
+  EXPECT_TRUE(connection_order(nullptr).empty());
 }
 
 TEST(ConnectingEndpoint, RefusedConnectionIsTriedAgainByTheNextOperation) {

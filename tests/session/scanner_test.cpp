@@ -71,7 +71,15 @@ INSTANTIATE_TEST_SUITE_P(
                       address_case{"port_only", ":80", "", 80},
                       address_case{"text_port", "scanner.lan:http", "scanner.lan", 0},
                       address_case{"negative_port", "scanner.lan:-5", "scanner.lan", -5},
-                      address_case{"empty", "", "", 1865}),
+                      address_case{"empty", "", "", 1865},
+                      address_case{"ipv6", "[2001:db8::5]", "2001:db8::5", 1865},
+                      address_case{"ipv6_and_port", "[2001:db8::5]:80", "2001:db8::5", 80},
+                      address_case{"ipv6_zone", "[fe80::1%eth0]:9", "fe80::1%eth0", 9},
+                      address_case{"ipv6_empty_port", "[::1]:", "::1", 0},
+                      address_case{"ipv6_path_after_port", "[::1]:80/a", "::1", 80},
+                      address_case{"ipv6_text_after_bracket", "[::1]/a", "[::1]/a", 1865},
+                      address_case{"unmatched_bracket", "[::1:80", "[::1:80", 1865},
+                      address_case{"bracket_later", "a[::1]:80", "a[", 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(scanner, NewSessionIsIdle) {
