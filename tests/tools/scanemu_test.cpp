@@ -263,6 +263,18 @@ class peer {
     packet.insert(packet.end(), payload.begin(), payload.end());
     ASSERT_TRUE(write_all(fd_, packet.data(), packet.size()));
   }
+  // Several packets in one write, so that the emulator finds them all
+  // waiting when it reads the first.
+  void send_together(const std::vector<packet>& packets) {
+    bytes all;
+    for (const packet& p : packets) {
+      bytes header(HEADER_SIZE);
+      put_header(header.data(), magic_, p.type, p.flag, static_cast<std::uint32_t>(p.payload.size()));
+      all.insert(all.end(), header.begin(), header.end());
+      all.insert(all.end(), p.payload.begin(), p.payload.end());
+    }
+    ASSERT_TRUE(write_all(fd_, all.data(), all.size()));
+  }
   // An IS command chunk: prefix [length][reply size], then the bytes.
   void send_chunk(const bytes& data, std::uint32_t reply_size) {
     send(0x20, 0, with_prefix(data, reply_size));
@@ -637,8 +649,19 @@ TEST(ScanemuIs, ScanAfterTheTransferRequest) {
     open_is(p);
     const bytes info = start_is_scan(p);
     ASSERT_EQ(info.size(), INFO_BLOCK_SIZE);
-    p.send(0x22, 0, with_prefix(transfer_request(layout_of(info)), 0));
+    // The next command waits behind the transfer request, as a driver's
+    // close request may when the last block reaches it: the scan is whole
+    // all the same, and counted.
+    p.send_together({{0x22, 0, with_prefix(transfer_request(layout_of(info)), 0)},
+                     {0x20, 0, with_prefix({0x1B, 'q'}, 4)}});
     EXPECT_EQ(read_scan(p, 0xA2, info), reference_image(scan_geometry{40, height, false}));
+    const auto head = p.receive();
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->payload, (bytes{0x02, 0x00, 0x08, 0x00}));
+    p.send_chunk({}, 8);
+    const auto counters = p.receive();
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->payload, (bytes{1, 0, 0, 0, 0, 0, 0, 0})) << "scans completed";
   }
 }
 
