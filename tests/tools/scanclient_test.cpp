@@ -802,9 +802,7 @@ TEST(Probe, AsksIdentityAndStatus) {
     EXPECT_EQ(result.result, probe_result::state::ANSWERED) << result.query.name;
   }
   EXPECT_EQ(report.results[0].replies.size(), 2u);
-  EXPECT_EQ(variant_verdict(report),
-            "unknown (the bridge does not report it); FS S and FS I answered with 64 and 80 "
-            "bytes, as IS scanners do");
+  EXPECT_EQ(variant_verdict(report), "unknown (the bridge does not report it, and these answers look the same in NT and IS)");
 
   const std::vector<std::string> identity = format_probe_result(report.results[0], 10);
   ASSERT_EQ(identity.size(), 2u);
@@ -841,10 +839,36 @@ TEST(Probe, UnansweredOptionalQueryEndsTheQuestions) {
   EXPECT_EQ(report.results[2].result, probe_result::state::NO_ANSWER);
   EXPECT_EQ(report.results[2].note, "no answer within 0.001 s");
   EXPECT_EQ(report.results[3].result, probe_result::state::SKIPPED);
-  EXPECT_EQ(variant_verdict(report), "unknown (the bridge does not report it)");
+  EXPECT_EQ(variant_verdict(report), "unknown (the bridge does not report it, and these answers look the same in NT and IS)");
   EXPECT_EQ(format_probe_result(report.results[3], 10)[0],
             "FS I      FS I (scanner information)  skipped: not asked after the query before it "
             "went wrong");
+}
+
+// An IS session asks for exactly 64 and 80 bytes; NT passes any size on.
+TEST(Probe, VariantVerdictClaimsOnlyWhatTheSizesProve) {
+  struct row {
+    std::size_t fs_s;
+    std::size_t fs_i;
+    const char* verdict;
+  };
+  const row rows[] = {
+      {64, 80, "unknown (the bridge does not report it, and these answers look the same in NT and IS)"},
+      {16, 80, "NT: FS S answered with 16 bytes (IS gives 64)"},
+      {1, 1,
+       "NT: FS S answered with 1 byte (IS gives 64), FS I answered with 1 byte (IS gives 80)"},
+  };
+  for (const row& r : rows) {
+    probe_report report;
+    for (const auto& [name, size] : {std::pair{"FS S", r.fs_s}, std::pair{"FS I", r.fs_i}}) {
+      probe_result result;
+      result.query.name = name;
+      result.result = probe_result::state::ANSWERED;
+      result.replies.push_back({{}, filled(size, 0)});
+      report.results.push_back(result);
+    }
+    EXPECT_EQ(variant_verdict(report), r.verdict);
+  }
 }
 
 TEST(Probe, FailedIdentityFailsTheProbe) {
