@@ -1026,20 +1026,6 @@ TEST(Progress, DisabledMeterWritesNothing) {
 
 // ---- bridge start-up and command line
 
-TEST(BridgeProcess, PortLine) {
-  int port = 0;
-  std::string error;
-  EXPECT_TRUE(parse_port_line("40123\n", &port, &error));
-  EXPECT_EQ(port, 40123);
-  EXPECT_FALSE(parse_port_line("-1", &port, &error));
-  EXPECT_EQ(error, "the bridge failed to start (it announced port -1)");
-  EXPECT_FALSE(parse_port_line("0", &port, &error));
-  EXPECT_EQ(error, "the bridge announced no usable port (0)");
-  EXPECT_FALSE(parse_port_line("70000", &port, &error));
-  EXPECT_FALSE(parse_port_line("hello", &port, &error));
-  EXPECT_FALSE(parse_port_line("", &port, &error));
-}
-
 TEST(BridgeProcess, MissingExecutable) {
   std::unique_ptr<bridge_process> process;
   const outcome started = bridge_process::start("/nonexistent/scanbridge", 1000, &process);

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
 #include "tools/common/scan_format.h"
 #include "tools/scanemu/extended_requests.h"
 #include "tools/scanemu/image_source.h"
@@ -882,32 +884,23 @@ TEST(ScanemuServer, ServesSeveralConnectionsAtOnce) {
 // The program
 
 TEST(ScanemuProgram, PrintsItsPortAndStopsOnSigterm) {
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(SCANEMU_PATH, SCANEMU_PATH, "--variant", "is", "--port", "0",
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string line;
-  char c;
-  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  ::close(out[0]);
-  const int port = std::atoi(line.c_str());
-  EXPECT_GT(port, 0) << "first line: " << line;
+  program_start start;
+  start.argv = {SCANEMU_PATH, "--variant", "is", "--port", "0"};
+  started_program child;
+  std::string error;
+  ASSERT_TRUE(start_program(start, &child, &error)) << error;
+  int port = 0;
+  std::string rest;
+  EXPECT_EQ(read_port_line(child.out.get(), std::chrono::seconds(10), &port, &error, &rest),
+            port_line::PORT)
+      << error;
   if (port > 0) {
     peer p(port, "IS");
     open_is(p);
   }
-  ::kill(child, SIGTERM);
+  ::kill(child.pid, SIGTERM);
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -34,8 +34,7 @@ std::vector<std::string> long_matches(std::string_view word, std::span<const opt
 // and `word` the argument it was looking at.
 std::string refusal(int result, std::string_view word, std::span<const option_spec> specs) {
   const bool is_long = word.substr(0, 2) == "--";
-  const std::string name =
-      is_long ? written(word) : std::string("-") + static_cast<char>(optopt);
+  const std::string name = is_long ? written(word) : std::string("-") + static_cast<char>(optopt);
   if (result == ':') return "option '" + name + "' needs a value";
   if (is_long && optopt != 0) return "option '" + name + "' takes no value";
   if (is_long) {

@@ -44,7 +44,8 @@ std::string hexdump(std::span<const std::uint8_t> bytes, std::string_view indent
     hex.resize(16 * 3 - 1, ' ');
     out += hex;
     out += "  |";
-    for (const std::uint8_t byte : row) out.push_back(printable(byte) ? static_cast<char>(byte) : '.');
+    for (const std::uint8_t byte : row)
+      out.push_back(printable(byte) ? static_cast<char>(byte) : '.');
     out += "|\n";
   }
   return out;

@@ -87,7 +87,8 @@ port_line read_port_line(int fd, std::chrono::milliseconds timeout, int* port, s
   switch (read_line(fd, clock::now() + timeout, buffer, kLongestPortLine)) {
     case line_wait::LINE: {
       const std::size_t end = buffer->find('\n');
-      const port_line result = parse_port_line(std::string_view(*buffer).substr(0, end), port, error);
+      const port_line result =
+          parse_port_line(std::string_view(*buffer).substr(0, end), port, error);
       buffer->erase(0, end + 1);
       return result;
     }

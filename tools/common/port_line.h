@@ -40,8 +40,8 @@ port_line parse_port_line(std::string_view line, int* port, std::string* error);
 
 // Waits at most `timeout` for the first line on fd and parses it. The bytes
 // after the line stay in *buffer.
-port_line read_port_line(int fd, std::chrono::milliseconds timeout, int* port,
-                         std::string* error, std::string* buffer);
+port_line read_port_line(int fd, std::chrono::milliseconds timeout, int* port, std::string* error,
+                         std::string* buffer);
 
 }  // namespace scanbridge::tools
 

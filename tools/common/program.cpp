@@ -124,11 +124,15 @@ std::string describe_wait_status(int status) {
   return "ended";
 }
 
-std::string executable_dir() {
+std::string executable_path() {
   char buffer[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n <= 0) return std::string();
-  const std::string path(buffer, static_cast<std::size_t>(n));
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string executable_dir() {
+  const std::string path = executable_path();
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return std::string();
   return slash == 0 ? std::string("/") : path.substr(0, slash);

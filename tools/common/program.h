@@ -44,8 +44,9 @@ bool start_program(const program_start& start, started_program* started, std::st
 // killed by signal 9 (Killed)".
 std::string describe_wait_status(int status);
 
-// The directory of the running executable, without a trailing slash; empty
-// when the system does not tell.
+// The path of the running executable, and its directory without a trailing
+// slash; empty when the system does not tell.
+std::string executable_path();
 std::string executable_dir();
 
 }  // namespace scanbridge::tools
