@@ -71,15 +71,43 @@ TEST(ScanemuOptions, DefaultsAndValues) {
   EXPECT_EQ(r.options.greeting_minor, 0);
 }
 
-TEST(ScanemuOptions, Errors) {
-  EXPECT_NE(parse_options({"--variant", "xx"}).error, "");
-  EXPECT_NE(parse_options({"--port"}).error, "");
-  EXPECT_NE(parse_options({"--port", "70000"}).error, "");
-  EXPECT_NE(parse_options({"--width", "0"}).error, "");
-  EXPECT_NE(parse_options({"--verbose=1"}).error, "");
-  EXPECT_NE(parse_options({"--nonsense"}).error, "");
-  EXPECT_NE(parse_options({"stray"}).error, "");
+TEST(ScanemuOptions, CommandLines) {
+  struct row {
+    std::vector<std::string> args;
+    std::string error;  // empty: parsed
+  };
+  const row rows[] = {
+      {{
+           "-vp0",
+           "--variant=IS",
+           "--",
+       },
+       ""},
+      {{"-p", "0", "--verb", "--greeting-version", "1.0"}, ""},
+      {{"--variant", "xx"}, "option '--variant' wants nt or is, not 'xx'"},
+      {{"--port"}, "option '--port' needs a value"},
+      {{"-p"}, "option '-p' needs a value"},
+      {{"-p", "70000"}, "option '-p' wants a number from 0 to 65535, not '70000'"},
+      {{"--width", "0"}, "option '--width' wants a number from 1 to 65535, not '0'"},
+      {{"--greeting-version", "1"},
+       "option '--greeting-version' wants MAJOR.MINOR, each from 0 to 255, not '1'"},
+      {{"--verbose=1"}, "option '--verbose' takes no value"},
+      {{"--nonsense"}, "unknown option '--nonsense'"},
+      {{"-x"}, "unknown option '-x'"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"--nt-extended", "--no-extended"},
+       "options '--nt-extended' and '--no-extended' exclude each other"},
+  };
+  for (const row& r : rows) {
+    const parse_result parsed = parse_options(r.args);
+    EXPECT_EQ(parsed.error, r.error) << r.args.front();
+  }
+  const parse_result short_forms = parse_options({"-vp0", "--variant=IS"});
+  EXPECT_TRUE(short_forms.options.verbose);
+  EXPECT_EQ(short_forms.options.port, 0);
+  EXPECT_EQ(short_forms.options.protocol, variant::IS);
   EXPECT_TRUE(parse_options({"--help"}).help);
+  EXPECT_TRUE(parse_options({"-V"}).version);
 }
 
 TEST(ScanemuOptions, HelpNamesEveryOption) {
@@ -271,7 +299,8 @@ class peer {
     bytes all;
     for (const packet& p : packets) {
       bytes header(HEADER_SIZE);
-      put_header(header.data(), magic_, p.type, p.flag, static_cast<std::uint32_t>(p.payload.size()));
+      put_header(header.data(), magic_, p.type, p.flag,
+                 static_cast<std::uint32_t>(p.payload.size()));
       all.insert(all.end(), header.begin(), header.end());
       all.insert(all.end(), p.payload.begin(), p.payload.end());
     }
