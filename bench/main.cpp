@@ -168,9 +168,9 @@ bool apply(const tools::given_option& g, options* o, std::string* error) {
       *error = tools::bad_value(g, "block sizes from 64 to 64m, e.g. 4k,64k,1m");
       return false;
     case OPT_ROUND_TRIPS:
-      return take_number(g, 1, kMany, &o->round_trips, error);
+      return take_number(g, 0, kMany, &o->round_trips, error);
     case OPT_STARTS:
-      return take_number(g, 1, 100000, &o->starts, error);
+      return take_number(g, 0, 100000, &o->starts, error);
     case OPT_MAX_SECONDS:
       if (parse_seconds(g.value, &o->max_seconds)) return true;
       *error = tools::bad_value(g, "seconds above 0, e.g. 0.25");
