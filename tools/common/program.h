@@ -35,9 +35,10 @@ struct started_program {
   unique_fd err;  // read end of its standard error, when captured
 };
 
-// Starts the program. False, with the system's reason in *error ("No such
-// file or directory"), when it could not be executed; no child is left then.
-// The pipe ends are closed on exec, so no later child inherits them.
+// Starts the program, with posix_spawn unless signals are to start ignored.
+// False, with the system's reason in *error ("No such file or directory"),
+// when it could not be executed. The pipe ends are closed on exec, so no
+// later child inherits them.
 bool start_program(const program_start& start, started_program* started, std::string* error);
 
 // How a process ended, from its wait status: "exited with status 1", "was
