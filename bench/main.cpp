@@ -16,6 +16,8 @@
 #include "bench/ideal_relay.h"
 #include "bench/measure.h"
 #include "bench/plot.h"
+#include "tools/common/command_line.h"
+#include "tools/common/program.h"
 
 namespace scanbridge::bench {
 
@@ -47,7 +49,7 @@ void usage(std::FILE* out) {
       "per second, the bridge's peak resident memory and its start-up time. Prints a\n"
       "table and, last, one summary line starting with \"scanbench:\".\n"
       "\n"
-      "  --quick           short run: 32 MiB per scan, 3 repeats, 0.25 s caps (under 30 s)\n"
+      "  -q, --quick       short run: 32 MiB per scan, 3 repeats, 0.25 s caps (under 30 s)\n"
       "  --bridge PATH     the bridge to measure (default: scanbridge beside scanbench)\n"
       "  --plot FILE.svg   also draw throughput against block size as an SVG chart\n"
       "  --mib N           MiB of data per scan run (default 256, quick 32)\n"
@@ -62,8 +64,9 @@ void usage(std::FILE* out) {
       "                    has stalled: reported, and the run counts up to the stall\n"
       "                    (default 3, quick 1)\n"
       "  --verify          compare every byte of every timed scan (slower driver)\n"
-      "  --verbose         print every single run on standard error\n"
-      "  --help            this text\n",
+      "  -v, --verbose     print every single run on standard error\n"
+      "  -h, --help        this text\n"
+      "  -V, --version     the version\n",
       out);
 }
 
@@ -84,82 +87,139 @@ bool parse_size(const std::string& text, std::uint32_t* out) {
   return true;
 }
 
-bool parse_options(int argc, char** argv, options* o) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  // --quick first, so that explicit figures given with it still win.
-  if (std::find(args.begin(), args.end(), "--quick") != args.end()) {
-    o->quick = true;
-    o->mib_per_run = 32;
-    o->repeats = 3;
-    o->round_trips = 4'000;
-    o->starts = 10;
-    o->max_seconds = 0.25;
-    o->stall_seconds = 1;
+enum option_code {
+  OPT_HELP,
+  OPT_VERSION,
+  OPT_QUICK,
+  OPT_BRIDGE,
+  OPT_PLOT,
+  OPT_MIB,
+  OPT_REPEATS,
+  OPT_SIZES,
+  OPT_ROUND_TRIPS,
+  OPT_STARTS,
+  OPT_MAX_SECONDS,
+  OPT_STALL_SECONDS,
+  OPT_VERIFY,
+  OPT_VERBOSE,
+};
+
+constexpr tools::option_spec kOptions[] = {
+    {"help", 'h', false, OPT_HELP},
+    {"version", 'V', false, OPT_VERSION},
+    {"quick", 'q', false, OPT_QUICK},
+    {"bridge", 0, true, OPT_BRIDGE},
+    {"plot", 0, true, OPT_PLOT},
+    {"mib", 0, true, OPT_MIB},
+    {"repeats", 0, true, OPT_REPEATS},
+    {"sizes", 0, true, OPT_SIZES},
+    {"round-trips", 0, true, OPT_ROUND_TRIPS},
+    {"starts", 0, true, OPT_STARTS},
+    {"max-seconds", 0, true, OPT_MAX_SECONDS},
+    {"stall-seconds", 0, true, OPT_STALL_SECONDS},
+    {"verify", 0, false, OPT_VERIFY},
+    {"verbose", 'v', false, OPT_VERBOSE},
+};
+
+// "4k,64k,1m": sorted, each size once.
+bool parse_sizes(const std::string& text, std::vector<std::uint32_t>* sizes) {
+  sizes->clear();
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', from), text.size());
+    std::uint32_t size = 0;
+    if (!parse_size(text.substr(from, comma - from), &size)) return false;
+    sizes->push_back(size);
+    from = comma + 1;
   }
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) return false;
-      *out = args[++i];
+  std::sort(sizes->begin(), sizes->end());
+  sizes->erase(std::unique(sizes->begin(), sizes->end()), sizes->end());
+  return true;
+}
+
+bool parse_seconds(const std::string& text, double* seconds) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(value > 0) || value > 3600) return false;
+  *seconds = value;
+  return true;
+}
+
+bool apply(const tools::given_option& g, options* o, std::string* error) {
+  using tools::take_number;
+  constexpr std::uint64_t kMany = 1'000'000'000;
+  switch (g.code) {
+    case OPT_HELP:
+    case OPT_VERSION:
+    case OPT_QUICK:
       return true;
-    };
-    std::string v;
-    if (a == "--quick") {
-      continue;
-    } else if (a == "--verify") {
-      o->verify_all = true;
-    } else if (a == "--verbose") {
-      o->verbose = true;
-    } else if (a == "--bridge" && value(&v)) {
-      o->bridge = v;
-    } else if (a == "--plot" && value(&v)) {
-      o->plot = v;
-    } else if (a == "--mib" && value(&v)) {
-      o->mib_per_run = std::strtoull(v.c_str(), nullptr, 10);
-      if (o->mib_per_run == 0) return false;
-    } else if (a == "--repeats" && value(&v)) {
-      o->repeats = std::atoi(v.c_str());
-      if (o->repeats <= 0) return false;
-    } else if (a == "--round-trips" && value(&v)) {
-      o->round_trips = std::strtoull(v.c_str(), nullptr, 10);
-    } else if (a == "--starts" && value(&v)) {
-      o->starts = std::atoi(v.c_str());
-    } else if (a == "--stall-seconds" && value(&v)) {
-      o->stall_seconds = std::atoi(v.c_str());
-      if (o->stall_seconds <= 0) return false;
-    } else if (a == "--max-seconds" && value(&v)) {
-      o->max_seconds = std::strtod(v.c_str(), nullptr);
-      if (o->max_seconds <= 0) return false;
-    } else if (a == "--sizes" && value(&v)) {
-      o->sizes.clear();
-      std::size_t from = 0;
-      while (from <= v.size()) {
-        const std::size_t comma = std::min(v.find(',', from), v.size());
-        std::uint32_t size = 0;
-        if (!parse_size(v.substr(from, comma - from), &size)) return false;
-        o->sizes.push_back(size);
-        from = comma + 1;
-      }
-      std::sort(o->sizes.begin(), o->sizes.end());
-      o->sizes.erase(std::unique(o->sizes.begin(), o->sizes.end()), o->sizes.end());
-    } else {
+    case OPT_BRIDGE:
+      o->bridge = g.value;
+      return true;
+    case OPT_PLOT:
+      o->plot = g.value;
+      return true;
+    case OPT_MIB:
+      return take_number(g, 1, 1 << 20, &o->mib_per_run, error);
+    case OPT_REPEATS:
+      return take_number(g, 1, 1000, &o->repeats, error);
+    case OPT_SIZES:
+      if (parse_sizes(g.value, &o->sizes)) return true;
+      *error = tools::bad_value(g, "block sizes from 64 to 64m, e.g. 4k,64k,1m");
       return false;
-    }
+    case OPT_ROUND_TRIPS:
+      return take_number(g, 0, kMany, &o->round_trips, error);
+    case OPT_STARTS:
+      return take_number(g, 0, 100000, &o->starts, error);
+    case OPT_MAX_SECONDS:
+      if (parse_seconds(g.value, &o->max_seconds)) return true;
+      *error = tools::bad_value(g, "seconds above 0, e.g. 0.25");
+      return false;
+    case OPT_STALL_SECONDS:
+      return take_number(g, 1, 3600, &o->stall_seconds, error);
+    case OPT_VERIFY:
+      o->verify_all = true;
+      return true;
+    case OPT_VERBOSE:
+      o->verbose = true;
+      return true;
   }
   return true;
 }
 
-std::string self_path() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "scanbench";
-  return std::string(buf, static_cast<std::size_t>(n));
+// False, with one line in *error, for a command line that cannot run.
+bool parse_options(const std::vector<std::string>& args, options* o, bool* help, bool* version,
+                   std::string* error) {
+  std::vector<tools::given_option> given;
+  std::vector<std::string> operands;
+  if (!tools::parse_command_line(args, kOptions, &given, &operands, error)) return false;
+  if (!operands.empty()) {
+    *error = "unexpected argument '" + operands.front() + "'";
+    return false;
+  }
+  for (const tools::given_option& g : given) {
+    *help = *help || g.code == OPT_HELP;
+    *version = *version || g.code == OPT_VERSION;
+    // --quick first, so that explicit figures given with it still win.
+    if (g.code == OPT_QUICK && !o->quick) {
+      o->quick = true;
+      o->mib_per_run = 32;
+      o->repeats = 3;
+      o->round_trips = 4'000;
+      o->starts = 10;
+      o->max_seconds = 0.25;
+      o->stall_seconds = 1;
+    }
+  }
+  for (const tools::given_option& g : given) {
+    if (!apply(g, o, error)) return false;
+  }
+  return true;
 }
 
 std::string beside_self(const std::string& name) {
-  const std::string self = self_path();
-  const std::size_t slash = self.rfind('/');
-  return slash == std::string::npos ? name : self.substr(0, slash + 1) + name;
+  const std::string dir = tools::executable_dir();
+  return dir.empty() ? name : dir + "/" + name;
 }
 
 double median(std::vector<double> v) {
@@ -216,7 +276,8 @@ class bench_run {
  public:
   explicit bench_run(options o) : o_(std::move(o)) {
     const command_line bridge{o_.bridge};
-    const command_line ideal{self_path(), "--ideal-relay"};
+    const std::string self = tools::executable_path();
+    const command_line ideal{self.empty() ? "scanbench" : self, "--ideal-relay"};
     paths_ = {{"bridge NT", false, true, variant::nt, bridge},
               {"bridge IS", false, true, variant::is, bridge},
               {"ideal NT", false, false, variant::nt, ideal},
@@ -591,23 +652,29 @@ class bench_run {
 
 int bench_main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--ideal-relay") return ideal_relay_main();
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--help") {
-      usage(stdout);
-      return 0;
-    }
-  }
   options o;
-  if (!parse_options(argc, argv, &o)) {
-    usage(stderr);
-    return 2;
+  bool help = false;
+  bool version = false;
+  std::string error;
+  if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &o, &help, &version,
+                     &error)) {
+    std::fprintf(stderr, "%s\n", tools::usage_error("scanbench", error).c_str());
+    return tools::EXIT_USAGE;
+  }
+  if (help) {
+    usage(stdout);
+    return 0;
+  }
+  if (version) {
+    std::printf("%s\n", tools::version_line("scanbench", SCANBRIDGE_VERSION).c_str());
+    return 0;
   }
   set_reply_timeout(o.stall_seconds);
   if (o.bridge.empty()) o.bridge = beside_self("scanbridge");
   if (::access(o.bridge.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "scanbench: no executable bridge at %s (use --bridge PATH)\n",
                  o.bridge.c_str());
-    return 2;
+    return tools::EXIT_USAGE;
   }
   return bench_run(std::move(o)).run();
 }

@@ -1,22 +1,18 @@
 #include "bench/relay_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
 
 namespace scanbridge::bench {
 
@@ -29,60 +25,26 @@ using clock_type = std::chrono::steady_clock;
 }  // namespace
 
 relay_process::relay_process(const std::vector<std::string>& argv) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    fault_ = "pipe failed";
-    return;
-  }
-  stdout_.reset(pipe_fds[0]);
-  unique_fd write_end(pipe_fds[1]);
-
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
-
+  tools::program_start start;
+  start.argv = argv;
+  tools::started_program child;
   const auto t0 = clock_type::now();
-  const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  write_end.reset();
-  if (rc != 0) {
-    pid_ = -1;
-    fault_ = "cannot start " + argv[0] + ": " + std::strerror(rc);
+  if (!tools::start_program(start, &child, &fault_)) {
+    fault_ = "cannot start " + argv[0] + ": " + fault_;
     return;
   }
-
-  // The port line, read as it comes (it may arrive in pieces).
-  std::string line;
-  const auto deadline = t0 + std::chrono::milliseconds(PORT_LINE_TIMEOUT_MS);
-  while (line.find('\n') == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-    pollfd p{stdout_.get(), POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      fault_ = argv[0] + " printed no port line";
-      return;
-    }
-    char buf[64];
-    const ssize_t n = ::read(stdout_.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fault_ = argv[0] + " ended before its port line";
-      return;
-    }
-    line.append(buf, static_cast<std::size_t>(n));
+  pid_ = child.pid;
+  stdout_ = std::move(child.out);
+  std::string error;
+  std::string rest;
+  int port = -1;
+  if (tools::read_port_line(stdout_.get(), std::chrono::milliseconds(PORT_LINE_TIMEOUT_MS), &port,
+                            &error, &rest) != tools::port_line::PORT) {
+    fault_ = argv[0] + " " + error;
+    return;
   }
   startup_seconds_ = std::chrono::duration<double>(clock_type::now() - t0).count();
-  const long port = std::strtol(line.c_str(), nullptr, 10);
-  if (port <= 0 || port > 65535) {
-    fault_ = argv[0] + " announced port " + line.substr(0, line.find('\n'));
-    return;
-  }
-  port_ = static_cast<int>(port);
+  port_ = port;
 }
 
 relay_process::~relay_process() {
@@ -154,10 +116,8 @@ std::string relay_process::wait_exit(int timeout_ms) {
     outcome = timeout_ms > 0 ? "did not stop in time" : "";
   } else if (done < 0) {
     outcome = "could not be waited for";
-  } else if (WIFSIGNALED(status)) {
-    outcome = "died of signal " + std::to_string(WTERMSIG(status));
-  } else if (WEXITSTATUS(status) != 0) {
-    outcome = "exited with status " + std::to_string(WEXITSTATUS(status));
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    outcome = tools::describe_wait_status(status);
   }
   pid_ = -1;
   return outcome;

@@ -32,11 +32,6 @@ sockaddr_in loopback(int port) {
 
 }  // namespace
 
-void unique_fd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 unique_fd listen_loopback(int* port) {
   unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fd;

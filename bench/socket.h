@@ -9,34 +9,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "tools/common/unique_fd.h"
+
 namespace scanbridge::bench {
 
-// An owned file descriptor, closed on destruction.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using tools::unique_fd;
 
 // A listening socket on 127.0.0.1 with a port the system chooses, stored in
 // *port. Invalid on failure.

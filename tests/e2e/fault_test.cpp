@@ -2,13 +2,16 @@
 // line (or, for the harmless ones, a good scan), and the bridge that served
 // the faulty scanner stays up and serves a healthy one afterwards.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tests/e2e/processes.h"
 #include "tests/e2e/scan_check.h"
 #include "tests/support/bridge_process.h"
+#include "tests/support/loopback.h"
 
 namespace scanbridge::testing {
 namespace {
@@ -125,21 +128,38 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param.param.name);
     });
 
-// A scanner that greets wrongly, or closes before the IS open exchange,
-// cannot be opened: the bridge tries ten times (about 5.5 s of pauses) and
-// answers OPEN with a failure. The three cases run at once on three bridges.
-TEST(UnopenableScanner, ClientSaysSoAndTheBridgeServesOn) {
+// A scanner that greets wrongly or closes before the IS open exchange, a
+// port that refuses and a name that does not resolve cannot be opened: the
+// bridge tries ten times (about 5.5 s of pauses) and answers OPEN with a
+// failure; scanclient then finds out why and says so in one line. The runs
+// go at once, each on its own bridge.
+TEST(UnopenableScanner, ClientSaysWhyAndTheBridgeServesOn) {
+  // 64 characters in one label: the resolver refuses it without a query.
+  const std::string unresolvable = std::string(64, 'x') + ".invalid";
+  const listener refusing = bind_loopback();
+  const std::string refusing_at = "127.0.0.1:" + std::to_string(refusing.port);
+  static int runs_made = 0;
   struct run {
     run(const char* variant, const char* fault)
-        : scanner(variant, {fault}), image(std::string(variant) + fault + ".pnm") {}
+        : scanner(std::in_place, variant, std::vector<std::string>{fault}),
+          uri(scanner->uri()),
+          reason(uri.substr(6) + " answered but is not a scanner (no greeting)") {}
+    run(std::string address, std::string why) : uri("net://" + address), reason(std::move(why)) {}
     bridge_process bridge;
-    emulator_process scanner;
-    temp_file image;
+    std::optional<emulator_process> scanner;
+    std::string uri;
+    std::string reason;
+    temp_file image{"unopened" + std::to_string(++runs_made) + ".pnm"};
     std::optional<spawned_process> client;
   };
-  run runs[] = {{"is", "--close-after-greeting"}, {"nt", "--wrong-magic"}, {"is", "--wrong-magic"}};
+  run runs[] = {{"is", "--close-after-greeting"},
+                {"nt", "--wrong-magic"},
+                {"is", "--wrong-magic"},
+                {refusing_at, "connection refused by " + refusing_at},
+                {unresolvable + ":1865", "cannot resolve " + unresolvable}};
   for (run& r : runs) {
-    r.client.emplace(scanclient_command(scan_args(r.bridge.port(), r.scanner, r.image)));
+    r.client.emplace(scanclient_command(
+        {"--connect", std::to_string(r.bridge.port()), "scan", r.uri, "-o", r.image.path()}));
   }
 
   for (run& r : runs) {
@@ -148,9 +168,11 @@ TEST(UnopenableScanner, ClientSaysSoAndTheBridgeServesOn) {
     result.out = r.client->stdout_text();
     result.err = r.client->stderr_text();
     EXPECT_EQ(result.status, exited(1)) << result;
-    EXPECT_EQ(error_line(result), "scanclient: cannot open device " + r.scanner.uri() +
-                                      ": the bridge could not connect to the scanner")
+    EXPECT_EQ(error_line(result), "scanclient: cannot open device " + r.uri + ": " + r.reason)
         << result;
+    // The output made before the scan is gone again.
+    EXPECT_NE(::access((r.image.path() + ".part").c_str(), F_OK), 0);
+    EXPECT_NE(::access(r.image.path().c_str(), F_OK), 0);
   }
   for (run& r : runs) {
     EXPECT_TRUE(r.bridge.running());

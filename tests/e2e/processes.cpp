@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <stdexcept>
-#include <system_error>
+
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
 
 namespace scanbridge::testing {
 
@@ -19,21 +19,6 @@ using clock = std::chrono::steady_clock;
 int remaining_ms(clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
   return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-// Between fork and exec only async-signal-safe calls.
-[[noreturn]] void exec_program(char* const* argv, int out, int err) {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-  ::execv(argv[0], argv);
-  ::_exit(127);
 }
 
 // Appends what is readable now; false once the writer has gone.
@@ -61,18 +46,18 @@ const char* scanclient_binary() {
 }
 
 spawned_process::spawned_process(const std::vector<std::string>& argv) {
-  if (argv.empty()) throw std::invalid_argument("no program to start");
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pipe_fds out = make_pipe();
-  pipe_fds err = make_pipe();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) exec_program(args.data(), out.write_end.get(), err.write_end.get());
-  child_ = child_process(pid);
-  out_ = std::move(out.read_end);
-  err_ = std::move(err.read_end);
+  tools::program_start start;
+  start.argv = argv;
+  start.capture_stderr = true;
+  tools::started_program started;
+  std::string error;
+  if (!tools::start_program(start, &started, &error)) {
+    throw std::runtime_error("cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " +
+                             error);
+  }
+  child_ = child_process(started.pid);
+  out_ = std::move(started.out);
+  err_ = std::move(started.err);
   ::fcntl(out_.get(), F_SETFL, O_NONBLOCK);
   ::fcntl(err_.get(), F_SETFL, O_NONBLOCK);
 }
@@ -133,10 +118,9 @@ emulator_process::emulator_process(std::string_view variant,
         return argv;
       }()) {
   const std::string line = process_.first_line();
-  const auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), port_);
-  if (ec != std::errc() || end != line.data() + line.size() || port_ <= 0 || port_ > 65535) {
-    throw std::runtime_error("scanemu printed no port: \"" + line +
-                             "\"; stderr: " + process_.stderr_text());
+  std::string error;
+  if (tools::parse_port_line(line, &port_, &error) != tools::port_line::PORT) {
+    throw std::runtime_error("scanemu " + error + "; stderr: " + process_.stderr_text());
   }
 }
 

@@ -4,6 +4,8 @@
 // image only comes out right when the client's settings reached it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "tests/e2e/processes.h"
@@ -74,6 +76,43 @@ INSTANTIATE_TEST_SUITE_P(
                       scan_case{"is_one_full_block_then_short", "is", false, 64, 48, 2000},
                       scan_case{"is_one_full_block_exact_fit", "is", false, 64, 48, 1536}),
     [](const ::testing::TestParamInfo<scan_case>& param) { return std::string(param.param.name); });
+
+// "-o -": the image on standard output, the summary on standard error.
+TEST(Output, StandardOutputTakesTheImage) {
+  emulator_process scanner("is", {"--block-size", "1000"});
+  const client_result pnm = run_scanclient({"scan", "-d", scanner.uri(), "--format=pnm", "-o", "-",
+                                            "--width", "64", "--height", "48", "--grey"});
+  ASSERT_EQ(pnm.status, exited(0)) << pnm;
+  EXPECT_EQ(pnm.err.rfind("scanned 64x48 grey", 0), 0u) << pnm;
+  const temp_file image("stdout.pnm");
+  std::FILE* file = std::fopen(image.path().c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(pnm.out.data(), 1, pnm.out.size(), file);
+  std::fclose(file);
+  std::string error;
+  const std::optional<pnm_image> read = read_pnm(image.path(), &error);
+  ASSERT_TRUE(read) << error;
+  EXPECT_EQ(compare_with_pattern(read->samples, {64, 48, false}), "");
+
+  // No --format: PNG, or PNM with a note where the build has no libpng.
+  const client_result png = run_scanclient(
+      {"scan", scanner.uri(), "-o", "-", "--width", "16", "--height", "8", "--grey"});
+  ASSERT_EQ(png.status, exited(0)) << png;
+  const bool noted = png.err.find("PNG output is not built in") != std::string::npos;
+  EXPECT_EQ(png.out.substr(0, 4), noted ? "P5\n1" : "\x89PNG") << png;
+}
+
+// The output is made before the bridge starts: a path that cannot be
+// written ends the run with nothing sent to the scanner.
+TEST(Output, UnwritablePathFailsBeforeTheScanner) {
+  emulator_process scanner("nt", {"--verbose"});
+  const client_result result =
+      run_scanclient({"scan", scanner.uri(), "-o", "/nonexistent-dir/x.png"});
+  EXPECT_EQ(result.status, exited(1)) << result;
+  EXPECT_EQ(result.err,
+            "scanclient: cannot write /nonexistent-dir/x.png.part: No such file or directory\n");
+  EXPECT_EQ(scanner.log(), "");  // not even a connection
+}
 
 }  // namespace
 }  // namespace scanbridge::testing

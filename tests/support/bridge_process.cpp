@@ -1,40 +1,18 @@
 #include "tests/support/bridge_process.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <stdexcept>
-#include <system_error>
 
 #include "tests/support/loopback.h"
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
 
 namespace scanbridge::testing {
 
 namespace {
-
-// Between fork and exec only async-signal-safe calls.
-[[noreturn]] void exec_bridge(const bridge_options& options, int out, int err) {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);
-  struct sigaction ign = dfl;
-  ign.sa_handler = SIG_IGN;
-  for (const int s : options.ignored_signals) ::sigaction(s, &ign, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-
-  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-  if (options.close_stdin) ::close(0);
-  char* const argv[] = {const_cast<char*>(options.binary.c_str()), nullptr};
-  ::execv(options.binary.c_str(), argv);
-  ::_exit(127);
-}
 
 // Appends whatever is readable now; false once the writer has gone.
 bool drain(int fd, std::string& into) {
@@ -57,22 +35,28 @@ const char* bridge_binary() {
 }
 
 bridge_process::bridge_process(bridge_options options) {
-  pipe_fds out = make_pipe();
-  pipe_fds err = make_pipe();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) exec_bridge(options, out.write_end.get(), err.write_end.get());
-  child_ = child_process(pid);
-  stdout_ = std::move(out.read_end);
-  stderr_ = std::move(err.read_end);
+  tools::program_start start;
+  start.argv = {options.binary};
+  start.capture_stderr = true;
+  start.close_stdin = options.close_stdin;
+  start.ignored_signals = options.ignored_signals;
+  tools::started_program started;
+  std::string error;
+  if (!tools::start_program(start, &started, &error)) {
+    throw std::runtime_error("cannot start " + options.binary + ": " + error);
+  }
+  child_ = child_process(started.pid);
+  stdout_ = std::move(started.out);
+  stderr_ = std::move(started.err);
   ::fcntl(stdout_.get(), F_SETFL, O_NONBLOCK);
   ::fcntl(stderr_.get(), F_SETFL, O_NONBLOCK);
 }
 
 std::optional<std::string> bridge_process::first_line(std::chrono::milliseconds timeout) {
   if (!first_line_) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out_text_.find('\n') == std::string::npos && read_stdout_(deadline)) {
+    if (stdout_open_ && tools::read_line(stdout_.get(), std::chrono::steady_clock::now() + timeout,
+                                         &out_text_) == tools::line_wait::ENDED) {
+      stdout_open_ = false;
     }
     const std::size_t newline = out_text_.find('\n');
     if (newline == std::string::npos) return std::nullopt;
@@ -86,9 +70,9 @@ int bridge_process::port(std::chrono::milliseconds timeout) {
   const std::optional<std::string> line = first_line(timeout);
   if (!line) throw std::runtime_error("the bridge printed no port line; stderr: " + stderr_text());
   int value = 0;
-  const auto [end, ec] = std::from_chars(line->data(), line->data() + line->size(), value);
-  if (ec != std::errc() || end != line->data() + line->size() || value <= 0 || value > 65535) {
-    throw std::runtime_error("not a port: \"" + *line + "\"");
+  std::string error;
+  if (tools::parse_port_line(*line, &value, &error) != tools::port_line::PORT) {
+    throw std::runtime_error("the bridge " + error);
   }
   return value;
 }

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "tools/common/hex.h"
+
 namespace scanbridge::testing {
 
 namespace {
@@ -47,22 +49,6 @@ int hex_digit(char c) {
 
 }  // namespace
 
-unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int unique_fd::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void unique_fd::reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 pipe_fds make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -79,14 +65,7 @@ socket_pair unix_socket_pair() {
 }
 
 std::string hex(const bytes& data) {
-  static constexpr char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (const std::uint8_t b : data) {
-    if (!out.empty()) out += ' ';
-    out += digits[b >> 4];
-    out += digits[b & 0x0F];
-  }
-  return out;
+  return tools::hex_bytes(data);
 }
 
 bytes unhex(std::string_view text) {

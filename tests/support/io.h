@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/unique_fd.h"
+
 namespace scanbridge::testing {
 
 // Prints a test case that has a name by that name. A test file brings it in
@@ -37,24 +39,7 @@ using bytes = std::vector<std::uint8_t>;
 inline constexpr std::chrono::milliseconds WAIT = 10s;
 
 // Owns one descriptor and closes it when destroyed.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) noexcept : fd_(fd) {}
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept;
-  ~unique_fd() { reset(); }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() noexcept;
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_ = -1;
-};
+using tools::unique_fd;
 
 struct pipe_fds {
   unique_fd read_end;

@@ -1,9 +1,11 @@
 // Unit tests of the scanclient pieces that need no bridge: framing, the link
 // over a socket pair with scripted replies, trace texts, the end-of-scan rule,
 // the scan and probe sequences, the image files and the command line.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <png.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,8 +13,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#ifdef SCANCLIENT_WITH_PNG
+#include <png.h>
+#endif
 
 #include "tools/common/scan_format.h"
 #include "tools/scanclient/bridge_link.h"
@@ -20,6 +27,7 @@
 #include "tools/scanclient/device.h"
 #include "tools/scanclient/image_file.h"
 #include "tools/scanclient/link_message.h"
+#include "tools/scanclient/open_failure.h"
 #include "tools/scanclient/options.h"
 #include "tools/scanclient/probe.h"
 #include "tools/scanclient/progress.h"
@@ -802,9 +810,9 @@ TEST(Probe, AsksIdentityAndStatus) {
     EXPECT_EQ(result.result, probe_result::state::ANSWERED) << result.query.name;
   }
   EXPECT_EQ(report.results[0].replies.size(), 2u);
-  EXPECT_EQ(variant_verdict(report),
-            "unknown (the bridge does not report it); FS S and FS I answered with 64 and 80 "
-            "bytes, as IS scanners do");
+  EXPECT_EQ(
+      variant_verdict(report),
+      "unknown (the bridge does not report it, and these answers look the same in NT and IS)");
 
   const std::vector<std::string> identity = format_probe_result(report.results[0], 10);
   ASSERT_EQ(identity.size(), 2u);
@@ -841,10 +849,39 @@ TEST(Probe, UnansweredOptionalQueryEndsTheQuestions) {
   EXPECT_EQ(report.results[2].result, probe_result::state::NO_ANSWER);
   EXPECT_EQ(report.results[2].note, "no answer within 0.001 s");
   EXPECT_EQ(report.results[3].result, probe_result::state::SKIPPED);
-  EXPECT_EQ(variant_verdict(report), "unknown (the bridge does not report it)");
+  EXPECT_EQ(
+      variant_verdict(report),
+      "unknown (the bridge does not report it, and these answers look the same in NT and IS)");
   EXPECT_EQ(format_probe_result(report.results[3], 10)[0],
             "FS I      FS I (scanner information)  skipped: not asked after the query before it "
             "went wrong");
+}
+
+// An IS session asks for exactly 64 and 80 bytes; NT passes any size on.
+TEST(Probe, VariantVerdictClaimsOnlyWhatTheSizesProve) {
+  struct row {
+    std::size_t fs_s;
+    std::size_t fs_i;
+    const char* verdict;
+  };
+  const row rows[] = {
+      {64, 80,
+       "unknown (the bridge does not report it, and these answers look the same in NT and IS)"},
+      {16, 80, "NT: FS S answered with 16 bytes (IS gives 64)"},
+      {1, 1,
+       "NT: FS S answered with 1 byte (IS gives 64), FS I answered with 1 byte (IS gives 80)"},
+  };
+  for (const row& r : rows) {
+    probe_report report;
+    for (const auto& [name, size] : {std::pair{"FS S", r.fs_s}, std::pair{"FS I", r.fs_i}}) {
+      probe_result result;
+      result.query.name = name;
+      result.result = probe_result::state::ANSWERED;
+      result.replies.push_back({{}, filled(size, 0)});
+      report.results.push_back(result);
+    }
+    EXPECT_EQ(variant_verdict(report), r.verdict);
+  }
 }
 
 TEST(Probe, FailedIdentityFailsTheProbe) {
@@ -860,6 +897,7 @@ TEST(Probe, FailedIdentityFailsTheProbe) {
 
 // ---- image files
 
+#ifdef SCANCLIENT_WITH_PNG
 std::string write_and_read_png(const scan_geometry& geometry, const bytes& pixels,
                                bytes* read_back) {
   const std::string path = temp_path(geometry.colour ? "rgb.png" : "grey.png");
@@ -885,6 +923,8 @@ std::string write_and_read_png(const scan_geometry& geometry, const bytes& pixel
   return problem;
 }
 
+#endif  // SCANCLIENT_WITH_PNG
+
 bytes pattern(const scan_geometry& geometry) {
   bytes pixels;
   for (std::uint32_t y = 0; y < geometry.height; ++y) {
@@ -897,6 +937,7 @@ bytes pattern(const scan_geometry& geometry) {
   return pixels;
 }
 
+#ifdef SCANCLIENT_WITH_PNG
 TEST(ImageFile, PngRoundTrip) {
   for (const bool colour : {false, true}) {
     scan_geometry geometry;
@@ -909,6 +950,7 @@ TEST(ImageFile, PngRoundTrip) {
     EXPECT_EQ(read_back, pixels) << (colour ? "RGB" : "grey");
   }
 }
+#endif
 
 TEST(ImageFile, PnmLayout) {
   scan_geometry geometry;
@@ -956,23 +998,66 @@ TEST(ImageFile, UnwritablePath) {
             "cannot write /nonexistent-dir/x.png.part: No such file or directory");
 }
 
-TEST(ImageFile, WritableCheck) {
-  EXPECT_TRUE(check_writable(temp_path("any.png")).is_ok());
-  EXPECT_TRUE(check_writable("relative.png").is_ok());
-  EXPECT_EQ(check_writable("/nonexistent-dir/x.png").message(),
-            "cannot write /nonexistent-dir/x.png: No such file or directory");
+bool exists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
 }
 
-TEST(ImageFile, FormatByName) {
-  image_format format = image_format::PNM;
-  EXPECT_TRUE(image_format_for("scan.png", &format));
-  EXPECT_EQ(format, image_format::PNG);
-  EXPECT_TRUE(image_format_for("SCAN.PNM", &format));
-  EXPECT_EQ(format, image_format::PNM);
-  EXPECT_TRUE(image_format_for("a.pgm", &format));
-  EXPECT_TRUE(image_format_for("a.ppm", &format));
-  EXPECT_FALSE(image_format_for("scan.jpg", &format));
-  EXPECT_FALSE(image_format_for("png", &format));
+// The output is made before the scanner is driven; whatever ends the scan
+// early leaves nothing behind.
+TEST(ImageFile, OutputIsMadeFirstAndLeftOnlyWhenWritten) {
+  const std::string path = temp_path("early.pnm");
+  for (const bool by_signal : {false, true}) {
+    std::unique_ptr<image_output> output;
+    ASSERT_TRUE(image_output::open(path, &output).is_ok());
+    EXPECT_TRUE(exists(path + ".part"));
+    if (by_signal) {
+      remove_unfinished_output();
+      EXPECT_FALSE(exists(path + ".part"));
+    }
+    output.reset();  // the scan failed
+    EXPECT_FALSE(exists(path + ".part"));
+    EXPECT_FALSE(exists(path));
+  }
+  std::unique_ptr<image_output> output;
+  EXPECT_EQ(image_output::open("/nonexistent-dir/x.png", &output).message(),
+            "cannot write /nonexistent-dir/x.png.part: No such file or directory");
+}
+
+TEST(ImageFile, FormatByOptionNameAndBuild) {
+  const std::string no_png = "PNG output is not built in (no libpng when scanclient was built)";
+  const std::string unknown = "error: cannot tell the image format of '";
+  const std::string endings = "': the name must end in .png or .pnm (.pgm, .ppm), or give --format";
+  struct row {
+    std::string output;
+    std::optional<image_format> asked;
+    bool png;
+    image_format format;
+    std::string note;  // "error: ..." when no format can be chosen
+  };
+  const row rows[] = {
+      {"scan.png", {}, true, image_format::PNG, ""},
+      {"SCAN.PNM", {}, true, image_format::PNM, ""},
+      {"a.pgm", {}, true, image_format::PNM, ""},
+      {"a.jpg", image_format::PNM, true, image_format::PNM, ""},
+      {"a.pnm", image_format::PNG, true, image_format::PNG, ""},
+      {"-", {}, true, image_format::PNG, ""},
+      {"-", {}, false, image_format::PNM, ""},
+      {"-", image_format::PNG, false, image_format::PNM,
+       no_png + "; writing standard output as PNM"},
+      {"x.png", {}, false, image_format::PNM, no_png + "; writing x.png as PNM"},
+      {"a.jpg", {}, true, image_format::PNM, unknown + "a.jpg" + endings},
+      {"png", {}, true, image_format::PNM, unknown + "png" + endings},
+  };
+  for (const row& r : rows) {
+    format_choice choice;
+    std::string error;
+    const bool chosen = choose_format(r.output, r.asked, r.png, &choice, &error);
+    EXPECT_EQ(chosen ? choice.note : "error: " + error, r.note) << r.output;
+    if (chosen) {
+      EXPECT_EQ(choice.format, r.format) << r.output;
+    }
+  }
 }
 
 // ---- progress
@@ -1002,20 +1087,6 @@ TEST(Progress, DisabledMeterWritesNothing) {
 
 // ---- bridge start-up and command line
 
-TEST(BridgeProcess, PortLine) {
-  int port = 0;
-  std::string error;
-  EXPECT_TRUE(parse_port_line("40123\n", &port, &error));
-  EXPECT_EQ(port, 40123);
-  EXPECT_FALSE(parse_port_line("-1", &port, &error));
-  EXPECT_EQ(error, "the bridge failed to start (it announced port -1)");
-  EXPECT_FALSE(parse_port_line("0", &port, &error));
-  EXPECT_EQ(error, "the bridge announced no usable port (0)");
-  EXPECT_FALSE(parse_port_line("70000", &port, &error));
-  EXPECT_FALSE(parse_port_line("hello", &port, &error));
-  EXPECT_FALSE(parse_port_line("", &port, &error));
-}
-
 TEST(BridgeProcess, MissingExecutable) {
   std::unique_ptr<bridge_process> process;
   const outcome started = bridge_process::start("/nonexistent/scanbridge", 1000, &process);
@@ -1024,76 +1095,156 @@ TEST(BridgeProcess, MissingExecutable) {
             "PATH)");
 }
 
-TEST(Options, Scan) {
-  client_options options;
-  std::string error;
-  ASSERT_TRUE(parse_options({"scan", "net://h:5000", "--output", "out.png", "--grey",
-                             "--resolution=300", "--width", "100", "--trace"},
-                            &options, &error))
-      << error;
-  EXPECT_EQ(options.command, client_options::mode::SCAN);
-  EXPECT_EQ(options.uri, "net://h:5000");
-  EXPECT_EQ(options.output, "out.png");
-  EXPECT_FALSE(options.colour);
-  EXPECT_EQ(options.resolution, 300u);
-  EXPECT_EQ(options.width, 100u);
-  EXPECT_EQ(options.height, 3300u);  // 11 inches at 300 dpi
-  EXPECT_TRUE(options.trace);
+// --bridge, else beside the client (a build tree), else the libexec directory
+// seen from the client's bin directory (an installed tree, wherever it is).
+TEST(BridgeProcess, LookupOrder) {
+  std::string root = temp_path("tree_XXXXXX");
+  ASSERT_NE(::mkdtemp(root.data()), nullptr);
+  const std::string bin = root + "/bin";
+  const std::string beside = bin + "/scanbridge";
+  const std::string installed = bin + "/../libexec/scanbridge";
+  ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((root + "/libexec").c_str(), 0755), 0);
+  enum file { NONE, EXECUTABLE, PLAIN };
+  const auto place = [](const std::string& path, file kind) {
+    std::remove(path.c_str());
+    if (kind != NONE) std::ofstream(path) << "#!/bin/sh\n";
+    if (kind == EXECUTABLE) ::chmod(path.c_str(), 0755);
+  };
+  struct row {
+    std::string given;
+    file beside;
+    file installed;
+    std::string found;  // empty: not found
+  };
+  const row rows[] = {
+      {"/x/bridge", EXECUTABLE, EXECUTABLE, "/x/bridge"},
+      {"", EXECUTABLE, EXECUTABLE, beside},
+      {"", NONE, EXECUTABLE, installed},
+      {"", PLAIN, EXECUTABLE, installed},
+      {"", NONE, PLAIN, ""},
+  };
+  for (const row& r : rows) {
+    place(beside, r.beside);
+    place(installed, r.installed);
+    std::string path;
+    std::string error;
+    const bool found = locate_bridge(r.given, bin, "../libexec", &path, &error);
+    EXPECT_EQ(found ? path : error, !r.found.empty()
+                                        ? r.found
+                                        : "bridge not found: no executable " + beside + " or " +
+                                              installed + "; use --bridge PATH");
+  }
+  place(beside, NONE);
+  place(installed, NONE);
+  ::rmdir((root + "/libexec").c_str());
+  ::rmdir(bin.c_str());
+  ::rmdir(root.c_str());
 }
 
-TEST(Options, DefaultPageIsLetterAt200Dpi) {
-  client_options options;
-  std::string error;
-  ASSERT_TRUE(parse_options({"--timeout", "5", "scan", "x://h", "-o", "a.pnm"}, &options, &error));
-  EXPECT_EQ(options.width, 1700u);
-  EXPECT_EQ(options.height, 2200u);
-  EXPECT_TRUE(options.colour);
-  EXPECT_EQ(options.timeout_s, 5);
+// What parse_options made of a command line, in one line.
+std::string summary(const client_options& o) {
+  using mode = client_options::mode;
+  std::string s = o.command == mode::PROBE ? "probe" : o.command == mode::SCAN ? "scan" : "none";
+  if (!o.uri.empty()) s += " " + o.uri;
+  if (!o.output.empty()) s += " -> " + o.output;
+  if (o.format) s += *o.format == image_format::PNG ? " png" : " pnm";
+  s += " " + std::to_string(o.width) + "x" + std::to_string(o.height);
+  s += (o.colour ? " colour " : " grey ") + std::to_string(o.resolution) + "dpi";
+  if (o.show_progress != client_options::progress::AUTO) {
+    s += o.show_progress == client_options::progress::ALWAYS ? " progress" : " no-progress";
+  }
+  if (o.trace) s += " trace";
+  if (o.esc_g) s += " esc-g";
+  if (o.connect_port != 0) s += " connect=" + std::to_string(o.connect_port);
+  if (!o.bridge.empty()) s += " bridge=" + o.bridge;
+  if (o.timeout_s != 60) s += " timeout=" + std::to_string(o.timeout_s);
+  if (o.help) s += " help";
+  if (o.version) s += " version";
+  return s;
 }
 
-TEST(Options, Errors) {
-  const auto fails = [](const std::vector<std::string>& args) {
+TEST(Options, CommandLines) {
+  struct row {
+    std::vector<std::string> args;
+    std::string parsed;  // the summary, or "error: ..."
+  };
+  const std::string range = "' wants a number from 1 to ";
+  const row rows[] = {
+      {{"scan", "net://h:5000", "--output", "out.png", "--grey", "--resolution=300", "--width",
+        "100", "--trace"},
+       "scan net://h:5000 -> out.png 100x3300 grey 300dpi trace"},
+      {{"--timeout", "5", "scan", "x://h", "-o", "a.pnm"},
+       "scan x://h -> a.pnm 1700x2200 colour 200dpi timeout=5"},
+      // The scanimage spellings.
+      {{"scan", "-d", "net://h", "--format=png", "-o", "-", "--mode", "Gray", "-p", "--resolution",
+        "150dpi"},
+       "scan net://h -> - png 1275x1650 grey 150dpi progress"},
+      {{"-oout.pnm", "-pd", "x://h", "scan", "--mode=color", "--no-progress"},
+       "scan x://h -> out.pnm 1700x2200 colour 200dpi no-progress"},
+      {{"--out=a.png", "--gray", "--colour", "scan", "x://h", "--esc-g", "--bridge", "/b"},
+       "scan x://h -> a.png 1700x2200 colour 200dpi esc-g bridge=/b"},
+      {{"--connect", "40123", "probe", "-d", "x://h", "x://h"},
+       "probe x://h 0x0 colour 200dpi connect=40123"},
+      {{"probe", "--", "-odd//h"}, "probe -odd//h 0x0 colour 200dpi"},
+      {{"--help", "--bogus-but-after-help"}, "error: unknown option '--bogus-but-after-help'"},
+      {{"fly", "-h"}, "none 0x0 colour 200dpi help"},
+      {{"-V"}, "none 0x0 colour 200dpi version"},
+      {{}, "error: no command given: probe or scan"},
+      {{"probe"}, "error: probe needs the device address, e.g. net://192.168.1.20"},
+      {{"scan", "net://h"}, "error: scan needs --output FILE (or -o - for standard output)"},
+      {{"scan", "net://h", "-o", "a.jpg"},
+       "error: cannot tell the image format of 'a.jpg': the name must end in .png or .pnm "
+       "(.pgm, .ppm), or give --format"},
+      {{"probe", "net://h", "--timeout", "0"},
+       "error: option '--timeout" + range + "86400, not '0'"},
+      {{"--connect=0", "probe", "x://h"}, "error: option '--connect" + range + "65535, not '0'"},
+      {{"probe", "net://h", "--bogus"}, "error: unknown option '--bogus'"},
+      {{"probe", "net://h", "-x"}, "error: unknown option '-x'"},
+      {{"probe", "net://h", "--bridge"}, "error: option '--bridge' needs a value"},
+      {{"scan", "net://h", "-po"}, "error: option '-o' needs a value"},
+      {{"--trace=1", "probe", "x://h"}, "error: option '--trace' takes no value"},
+      {{"--co", "1"}, "error: option '--co' is ambiguous: --colour, --color, --connect"},
+      {{"--format", "tiff"}, "error: option '--format' wants png or pnm, not 'tiff'"},
+      {{"--mode", "Lineart"}, "error: option '--mode' wants Color or Gray, not 'Lineart'"},
+      {{"fly", "net://h"}, "error: unknown command 'fly': probe or scan"},
+      {{"-d", "a://x", "probe", "b://y"}, "error: two device addresses: 'a://x' and 'b://y'"},
+      {{"probe", "x://h", "extra"}, "error: unexpected argument 'extra'"},
+      {{"--connect", "1", "--bridge", "/b", "probe", "x://h"},
+       "error: --connect and --bridge exclude each other"},
+      {{"scan", "net://h", "-o", "a.png", "--resolution", "9000"},
+       "error: the default page (8.5x11 inches) is too large at 9000 dpi: give --width and "
+       "--height"},
+  };
+  for (const row& r : rows) {
     client_options options;
     std::string error;
-    EXPECT_FALSE(parse_options(args, &options, &error));
-    return error;
-  };
-  EXPECT_EQ(fails({}), "no command given: probe or scan");
-  EXPECT_EQ(fails({"probe"}), "probe needs the device address, e.g. net://192.168.1.20");
-  EXPECT_EQ(fails({"scan", "net://h"}), "scan needs --output FILE");
-  EXPECT_EQ(fails({"scan", "net://h", "-o", "a.jpg"}),
-            "cannot tell the image format of 'a.jpg': the name must end in .png or .pnm (.pgm, "
-            ".ppm)");
-  EXPECT_EQ(fails({"probe", "net://h", "--timeout", "0"}),
-            "option --timeout wants a number from 1 to 86400, not '0'");
-  EXPECT_EQ(fails({"probe", "net://h", "--bogus"}), "unknown option --bogus");
-  EXPECT_EQ(fails({"probe", "net://h", "--bridge"}), "option --bridge needs a value");
-  EXPECT_EQ(fails({"fly", "net://h"}), "unknown command 'fly': probe or scan");
-  EXPECT_EQ(fails({"scan", "net://h", "-o", "a.png", "--resolution", "9000"}),
-            "the default page (8.5x11 inches) is too large at 9000 dpi: give --width and --height");
-}
-
-TEST(Options, ConnectToARunningBridge) {
-  client_options options;
-  std::string error;
-  ASSERT_TRUE(parse_options({"--connect", "40123", "probe", "x://h"}, &options, &error)) << error;
-  EXPECT_EQ(options.connect_port, 40123);
-  EXPECT_TRUE(options.bridge.empty());
-  client_options other;
-  EXPECT_FALSE(parse_options({"--connect=0", "probe", "x://h"}, &other, &error));
-  EXPECT_EQ(error, "option --connect wants a number from 1 to 65535, not '0'");
-  EXPECT_FALSE(
-      parse_options({"--connect", "1", "--bridge", "/b", "probe", "x://h"}, &other, &error));
-  EXPECT_EQ(error, "--connect and --bridge exclude each other");
-  EXPECT_NE(usage_text().find("--connect PORT"), std::string::npos);
-}
-
-TEST(Options, Help) {
-  client_options options;
-  std::string error;
-  ASSERT_TRUE(parse_options({"--help"}, &options, &error));
-  EXPECT_TRUE(options.help);
+    const bool parsed = parse_options(r.args, &options, &error);
+    std::string line;
+    for (const std::string& arg : r.args) line += " " + arg;
+    EXPECT_EQ(parsed ? summary(options) : "error: " + error, r.parsed) << "scanclient" << line;
+  }
   EXPECT_NE(usage_text().find("scanclient [OPTIONS] probe URI"), std::string::npos);
+}
+
+// A listener whose queue of one connection is full leaves further
+// handshakes unanswered: the one way to meet silence on loopback.
+TEST(OpenFailure, NoAnswerWithinTheBound) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), size), 0);
+  const int port = ntohs(address.sin_port);
+  EXPECT_EQ(explain_open_failure({"127.0.0.1", port}, 200),
+            "no answer from 127.0.0.1:" + std::to_string(port) + " within 0.2 s");
+  ::close(filler);
+  ::close(listener);
 }
 
 }  // namespace

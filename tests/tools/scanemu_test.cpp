@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
 #include "tools/common/scan_format.h"
 #include "tools/scanemu/extended_requests.h"
 #include "tools/scanemu/image_source.h"
@@ -69,15 +71,43 @@ TEST(ScanemuOptions, DefaultsAndValues) {
   EXPECT_EQ(r.options.greeting_minor, 0);
 }
 
-TEST(ScanemuOptions, Errors) {
-  EXPECT_NE(parse_options({"--variant", "xx"}).error, "");
-  EXPECT_NE(parse_options({"--port"}).error, "");
-  EXPECT_NE(parse_options({"--port", "70000"}).error, "");
-  EXPECT_NE(parse_options({"--width", "0"}).error, "");
-  EXPECT_NE(parse_options({"--verbose=1"}).error, "");
-  EXPECT_NE(parse_options({"--nonsense"}).error, "");
-  EXPECT_NE(parse_options({"stray"}).error, "");
+TEST(ScanemuOptions, CommandLines) {
+  struct row {
+    std::vector<std::string> args;
+    std::string error;  // empty: parsed
+  };
+  const row rows[] = {
+      {{
+           "-vp0",
+           "--variant=IS",
+           "--",
+       },
+       ""},
+      {{"-p", "0", "--verb", "--greeting-version", "1.0"}, ""},
+      {{"--variant", "xx"}, "option '--variant' wants nt or is, not 'xx'"},
+      {{"--port"}, "option '--port' needs a value"},
+      {{"-p"}, "option '-p' needs a value"},
+      {{"-p", "70000"}, "option '-p' wants a number from 0 to 65535, not '70000'"},
+      {{"--width", "0"}, "option '--width' wants a number from 1 to 65535, not '0'"},
+      {{"--greeting-version", "1"},
+       "option '--greeting-version' wants MAJOR.MINOR, each from 0 to 255, not '1'"},
+      {{"--verbose=1"}, "option '--verbose' takes no value"},
+      {{"--nonsense"}, "unknown option '--nonsense'"},
+      {{"-x"}, "unknown option '-x'"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"--nt-extended", "--no-extended"},
+       "options '--nt-extended' and '--no-extended' exclude each other"},
+  };
+  for (const row& r : rows) {
+    const parse_result parsed = parse_options(r.args);
+    EXPECT_EQ(parsed.error, r.error) << r.args.front();
+  }
+  const parse_result short_forms = parse_options({"-vp0", "--variant=IS"});
+  EXPECT_TRUE(short_forms.options.verbose);
+  EXPECT_EQ(short_forms.options.port, 0);
+  EXPECT_EQ(short_forms.options.protocol, variant::IS);
   EXPECT_TRUE(parse_options({"--help"}).help);
+  EXPECT_TRUE(parse_options({"-V"}).version);
 }
 
 TEST(ScanemuOptions, HelpNamesEveryOption) {
@@ -262,6 +292,19 @@ class peer {
     put_header(packet.data(), magic_, type, flag, static_cast<std::uint32_t>(payload.size()));
     packet.insert(packet.end(), payload.begin(), payload.end());
     ASSERT_TRUE(write_all(fd_, packet.data(), packet.size()));
+  }
+  // Several packets in one write, so that the emulator finds them all
+  // waiting when it reads the first.
+  void send_together(const std::vector<packet>& packets) {
+    bytes all;
+    for (const packet& p : packets) {
+      bytes header(HEADER_SIZE);
+      put_header(header.data(), magic_, p.type, p.flag,
+                 static_cast<std::uint32_t>(p.payload.size()));
+      all.insert(all.end(), header.begin(), header.end());
+      all.insert(all.end(), p.payload.begin(), p.payload.end());
+    }
+    ASSERT_TRUE(write_all(fd_, all.data(), all.size()));
   }
   // An IS command chunk: prefix [length][reply size], then the bytes.
   void send_chunk(const bytes& data, std::uint32_t reply_size) {
@@ -637,8 +680,19 @@ TEST(ScanemuIs, ScanAfterTheTransferRequest) {
     open_is(p);
     const bytes info = start_is_scan(p);
     ASSERT_EQ(info.size(), INFO_BLOCK_SIZE);
-    p.send(0x22, 0, with_prefix(transfer_request(layout_of(info)), 0));
+    // The next command waits behind the transfer request, as a driver's
+    // close request may when the last block reaches it: the scan is whole
+    // all the same, and counted.
+    p.send_together({{0x22, 0, with_prefix(transfer_request(layout_of(info)), 0)},
+                     {0x20, 0, with_prefix({0x1B, 'q'}, 4)}});
     EXPECT_EQ(read_scan(p, 0xA2, info), reference_image(scan_geometry{40, height, false}));
+    const auto head = p.receive();
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->payload, (bytes{0x02, 0x00, 0x08, 0x00}));
+    p.send_chunk({}, 8);
+    const auto counters = p.receive();
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->payload, (bytes{1, 0, 0, 0, 0, 0, 0, 0})) << "scans completed";
   }
 }
 
@@ -859,32 +913,23 @@ TEST(ScanemuServer, ServesSeveralConnectionsAtOnce) {
 // The program
 
 TEST(ScanemuProgram, PrintsItsPortAndStopsOnSigterm) {
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(SCANEMU_PATH, SCANEMU_PATH, "--variant", "is", "--port", "0",
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string line;
-  char c;
-  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  ::close(out[0]);
-  const int port = std::atoi(line.c_str());
-  EXPECT_GT(port, 0) << "first line: " << line;
+  program_start start;
+  start.argv = {SCANEMU_PATH, "--variant", "is", "--port", "0"};
+  started_program child;
+  std::string error;
+  ASSERT_TRUE(start_program(start, &child, &error)) << error;
+  int port = 0;
+  std::string rest;
+  EXPECT_EQ(read_port_line(child.out.get(), std::chrono::seconds(10), &port, &error, &rest),
+            port_line::PORT)
+      << error;
   if (port > 0) {
     peer p(port, "IS");
     open_is(p);
   }
-  ::kill(child, SIGTERM);
+  ::kill(child.pid, SIGTERM);
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

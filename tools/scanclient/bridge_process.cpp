@@ -1,20 +1,23 @@
 #include "tools/scanclient/bridge_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <vector>
 
-extern char** environ;
+#include "tools/common/port_line.h"
+#include "tools/common/program.h"
+
+#ifndef SCANCLIENT_LIBEXEC_FROM_BIN
+#define SCANCLIENT_LIBEXEC_FROM_BIN "../libexec"
+#endif
 
 namespace scanbridge::tools {
+
+const char* const LIBEXEC_FROM_BIN = SCANCLIENT_LIBEXEC_FROM_BIN;
 
 namespace {
 
@@ -25,107 +28,48 @@ int remaining_ms(clock::time_point deadline) {
   return left.count() <= 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Frees the spawn attributes and file actions on every path.
-struct spawn_setup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  spawn_setup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-  }
-  ~spawn_setup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
-  spawn_setup(const spawn_setup&) = delete;
-  spawn_setup& operator=(const spawn_setup&) = delete;
-};
+bool executable(const std::string& path) {
+  return ::access(path.c_str(), X_OK) == 0;
+}
 
 }  // namespace
 
-std::string bridge_beside_executable() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) return std::string();
-  std::string path(buffer.data(), static_cast<std::size_t>(n));
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  return path.substr(0, slash + 1) + "scanbridge";
-}
-
-bool parse_port_line(std::string_view line, int* port, std::string* error) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
-    line.remove_suffix(1);
+bool locate_bridge(const std::string& given, const std::string& client_dir,
+                   const std::string& libexec_from_bin, std::string* path, std::string* error) {
+  if (!given.empty()) {
+    *path = given;
+    return true;
   }
-  if (line == "-1") {
-    *error = "the bridge failed to start (it announced port -1)";
+  if (client_dir.empty()) {
+    *error = "bridge not found: the client's own directory is unknown; use --bridge PATH";
     return false;
   }
-  long value = 0;
-  bool digits = !line.empty() && line.size() <= 5;
-  for (const char c : line) {
-    if (c < '0' || c > '9') {
-      digits = false;
-      break;
+  const std::string beside = client_dir + "/scanbridge";
+  const std::string installed = client_dir + "/" + libexec_from_bin + "/scanbridge";
+  for (const std::string& candidate : {beside, installed}) {
+    if (executable(candidate)) {
+      *path = candidate;
+      return true;
     }
-    value = value * 10 + (c - '0');
   }
-  if (!digits) {
-    *error = "the bridge's first line is not a port number: \"" + std::string(line) + "\"";
-    return false;
-  }
-  if (value < 1 || value > 65535) {
-    *error = "the bridge announced no usable port (" + std::to_string(value) + ")";
-    return false;
-  }
-  *port = static_cast<int>(value);
-  return true;
+  *error = "bridge not found: no executable " + beside + " or " + installed + "; use --bridge PATH";
+  return false;
 }
 
 outcome bridge_process::start(const std::string& path, int timeout_ms,
                               std::unique_ptr<bridge_process>* process) {
-  if (path.empty())
-    return outcome::failure("bridge not found: cannot locate it, use --bridge PATH");
-  if (::access(path.c_str(), X_OK) != 0) {
-    return outcome::failure("bridge not found: " + path + ": " + std::strerror(errno) +
-                            " (use --bridge PATH)");
+  program_start request;
+  request.argv = {path};
+  // The bridge stops on SIGTERM, SIGINT and SIGHUP unless they are ignored,
+  // and the client may have inherited them ignored: the child starts with
+  // every signal at its default.
+  request.own_process_group = true;
+  started_program child;
+  std::string error;
+  if (!start_program(request, &child, &error)) {
+    return outcome::failure("bridge not found: " + path + ": " + error + " (use --bridge PATH)");
   }
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    return outcome::failure(std::string("cannot make a pipe for the bridge: ") +
-                            std::strerror(errno));
-  }
-
-  spawn_setup setup;
-  posix_spawn_file_actions_adddup2(&setup.actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  // The bridge stops on SIGTERM, SIGINT and SIGHUP unless they are ignored, and
-  // the client may have inherited them ignored: give them back their default.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGHUP);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setflags(
-      &setup.attributes,
-      static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
-
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  pid_t pid = 0;
-  const int spawned =
-      ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv, environ);
-  ::close(pipe_fds[1]);
-  if (spawned != 0) {
-    ::close(pipe_fds[0]);
-    return outcome::failure("cannot start the bridge " + path + ": " + std::strerror(spawned));
-  }
-  auto started = std::make_unique<bridge_process>(pid, pipe_fds[0]);
+  auto started = std::make_unique<bridge_process>(child.pid, std::move(child.out));
   outcome announced = started->read_port_(timeout_ms);
   if (!announced.is_ok()) return announced;  // the destructor stops it
   *process = std::move(started);
@@ -133,45 +77,29 @@ outcome bridge_process::start(const std::string& path, int timeout_ms,
 }
 
 outcome bridge_process::read_port_(int timeout_ms) {
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::string line;
-  for (;;) {
-    const std::size_t end = line.find('\n');
-    if (end != std::string::npos) {
-      std::string error;
-      if (!parse_port_line(line.substr(0, end), &port_, &error)) return outcome::failure(error);
+  std::string error;
+  std::string buffer;
+  switch (
+      read_port_line(out_.get(), std::chrono::milliseconds(timeout_ms), &port_, &error, &buffer)) {
+    case port_line::PORT:
       return outcome::ok();
-    }
-    if (line.size() > 64) {
-      return outcome::failure("the bridge's first line is not a port number: \"" +
-                              line.substr(0, 64) + "...\"");
-    }
-    pollfd entry{};
-    entry.fd = out_fd_;
-    entry.events = POLLIN;
-    const int ready = ::poll(&entry, 1, remaining_ms(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      return outcome::failure("the bridge did not announce its port within " +
-                              std::to_string(timeout_ms / 1000) + " s");
-    }
-    char buffer[64];
-    const ssize_t n = ready > 0 ? ::read(out_fd_, buffer, sizeof(buffer)) : -1;
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+    case port_line::ENDED: {
       // End of its output before a whole line: the bridge has gone.
-      for (int i = 0; i < 100 && running(); ++i) ::poll(nullptr, 0, 10);
+      wait_for_exit(1000);
       const std::string how = running() ? "closed its output" : exit_text();
       return outcome::failure("the bridge failed to start: it " + how +
                               " before announcing its port");
     }
-    line.append(buffer, static_cast<std::size_t>(n));
+    case port_line::NO_START:
+    case port_line::NOT_A_PORT:
+    case port_line::TIMEOUT:
+      break;
   }
+  return outcome::failure("the bridge " + error);
 }
 
 bridge_process::~bridge_process() {
   stop();
-  if (out_fd_ >= 0) ::close(out_fd_);
 }
 
 bool bridge_process::running() {
@@ -197,13 +125,7 @@ bool bridge_process::wait_for_exit(int timeout_ms) {
 
 std::string bridge_process::exit_text() {
   if (running()) return std::string();
-  if (WIFEXITED(wait_status_))
-    return "exited with status " + std::to_string(WEXITSTATUS(wait_status_));
-  if (WIFSIGNALED(wait_status_)) {
-    const int sig = WTERMSIG(wait_status_);
-    return "was killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
-  }
-  return "ended";
+  return describe_wait_status(wait_status_);
 }
 
 void bridge_process::stop() {

@@ -1,5 +1,6 @@
-// The bridge as the client's child process: started from its executable, its
-// port read from the first line it prints, stopped when the client is done.
+// The bridge as the client's child process: found, started from its
+// executable, its port read from the first line it prints, stopped when the
+// client is done.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_BRIDGE_PROCESS_H_
 #define SCANBRIDGE_TOOLS_SCANCLIENT_BRIDGE_PROCESS_H_
 
@@ -7,19 +8,24 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
+#include "tools/common/unique_fd.h"
 #include "tools/scanclient/outcome.h"
 
 namespace scanbridge::tools {
 
-// "scanbridge" in the directory of the running executable; empty when that
-// directory cannot be found.
-std::string bridge_beside_executable();
+// Where the installed bridge lies seen from the installed client: the libexec
+// directory relative to the bin directory, "../libexec" in the default
+// layout. The build sets it from its install directories.
+extern const char* const LIBEXEC_FROM_BIN;
 
-// The bridge's first line: a port number from 1 to 65535. "-1" means the
-// bridge failed to start. False, with the reason in *error, for anything else.
-bool parse_port_line(std::string_view line, int* port, std::string* error);
+// The bridge to start: `given` when it is not empty (--bridge); otherwise
+// scanbridge beside the client (the build tree), else in the libexec
+// directory relative to the client's own (an installed tree, wherever it was
+// installed or unpacked). False, with what was looked at in *error, when
+// neither holds an executable.
+bool locate_bridge(const std::string& given, const std::string& client_dir,
+                   const std::string& libexec_from_bin, std::string* path, std::string* error);
 
 class bridge_process {
  public:
@@ -30,9 +36,9 @@ class bridge_process {
   static outcome start(const std::string& path, int timeout_ms,
                        std::unique_ptr<bridge_process>* process);
 
-  // A started child whose standard output is read from out_fd; start() makes
+  // A started child whose standard output is read from `out`; start() makes
   // these.
-  bridge_process(pid_t pid, int out_fd) : pid_(pid), out_fd_(out_fd) {}
+  bridge_process(pid_t pid, unique_fd out) : pid_(pid), out_(std::move(out)) {}
   // Stops the bridge if it is still running.
   ~bridge_process();
 
@@ -46,7 +52,8 @@ class bridge_process {
   bool running();
   // Waits at most timeout_ms for the process to end; true when it has.
   bool wait_for_exit(int timeout_ms);
-  // "exited with status 1", "killed by signal 9 (Killed)"; empty while it runs.
+  // "exited with status 1", "was killed by signal 9 (Killed)"; empty while it
+  // runs.
   std::string exit_text();
 
   // SIGTERM, then SIGKILL when it has not ended within a few seconds.
@@ -56,7 +63,7 @@ class bridge_process {
   outcome read_port_(int timeout_ms);
 
   pid_t pid_;
-  int out_fd_;
+  unique_fd out_;
   int port_ = 0;
   bool ended_ = false;
   int wait_status_ = 0;

@@ -8,10 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "tools/common/program.h"
+#include "tools/scanclient/address.h"
 #include "tools/scanclient/bridge_link.h"
 #include "tools/scanclient/bridge_process.h"
 #include "tools/scanclient/device.h"
 #include "tools/scanclient/image_file.h"
+#include "tools/scanclient/open_failure.h"
 #include "tools/scanclient/probe.h"
 #include "tools/scanclient/progress.h"
 #include "tools/scanclient/scan.h"
@@ -86,7 +89,11 @@ outcome session::connect_(bool report_steps) {
   int port = options_.connect_port;
   std::function<bool()> bridge_alive;
   if (port == 0) {
-    const std::string path = options_.bridge.empty() ? bridge_beside_executable() : options_.bridge;
+    std::string path;
+    std::string error;
+    if (!locate_bridge(options_.bridge, executable_dir(), LIBEXEC_FROM_BIN, &path, &error)) {
+      return outcome::failure(error);
+    }
     outcome started = bridge_process::start(path, timeout_ms_, &bridge_);
     if (!started.is_ok()) return started;
     port = bridge_->port();
@@ -111,7 +118,9 @@ outcome session::connect_(bool report_steps) {
 
   device_ = std::make_unique<device>(link_.get(), timeout_ms_);
   start = clock::now();
-  step = device_->open(options_.uri);
+  step = device_->open(options_.uri, [](std::string_view uri) {
+    return explain_open_failure(parse_scanner_address(uri));
+  });
   if (!step.is_ok()) return step;
   if (report_steps) {
     print_step("open", options_.uri + ": device " + std::to_string(device_->id()), ms_since(start));
@@ -150,9 +159,16 @@ int session::scan_() {
   settings.esc_g = options_.esc_g;
   const std::string problem = check_settings(settings);
   if (!problem.empty()) return fail_(outcome::failure(problem));
-  image_format format = image_format::PNG;
-  image_format_for(options_.output, &format);
-  outcome step = check_writable(options_.output);
+  format_choice format;
+  std::string error;
+  if (!choose_format(options_.output, options_.format, png_built_in(), &format, &error)) {
+    return fail_(outcome::failure(error));
+  }
+  if (!format.note.empty()) std::fprintf(stderr, "scanclient: %s\n", format.note.c_str());
+  // Made before the scanner is driven: a path that cannot be written ends
+  // the run here, with nothing sent.
+  std::unique_ptr<image_output> output;
+  outcome step = image_output::open(options_.output, &output);
   if (!step.is_ok()) return fail_(step);
 
   step = connect_(false);
@@ -184,11 +200,13 @@ int session::scan_() {
   device_->close();
   if (!step.is_ok()) return fail_(step);
 
-  step = write_image(options_.output, format, settings.geometry, report.image);
+  step = output->write(format.format, settings.geometry, report.image);
   if (!step.is_ok()) return fail_(step);
-  std::printf("scanned %s, %s in %.2f s (%s) -> %s\n", describe_geometry(settings.geometry).c_str(),
-              format_megabytes(report.received).c_str(), report.seconds,
-              format_rate(report.received, report.seconds).c_str(), options_.output.c_str());
+  // Standard output may hold the image itself; the summary goes beside it.
+  std::fprintf(
+      output->to_standard_output() ? stderr : stdout, "scanned %s, %s in %.2f s (%s) -> %s\n",
+      describe_geometry(settings.geometry).c_str(), format_megabytes(report.received).c_str(),
+      report.seconds, format_rate(report.received, report.seconds).c_str(), output->name().c_str());
   return 0;
 }
 

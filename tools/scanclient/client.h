@@ -5,12 +5,12 @@
 
 #include <csignal>
 
+#include "tools/common/command_line.h"
 #include "tools/scanclient/options.h"
 
 namespace scanbridge::tools {
 
 inline constexpr int EXIT_FAILED = 1;
-inline constexpr int EXIT_USAGE = 2;
 inline constexpr int EXIT_CANCELLED = 130;
 
 // `interrupts` counts the SIGINTs received so far. Returns the exit status.

@@ -25,7 +25,8 @@ device::~device() {
   close();
 }
 
-outcome device::open(std::string_view uri) {
+outcome device::open(std::string_view uri,
+                     const std::function<std::string(std::string_view uri)>& explain) {
   if (!valid_device_uri(uri)) {
     return outcome::failure("bad device address '" + std::string(uri) +
                             "': expected SCHEME://HOST[:PORT], e.g. net://192.168.1.20");
@@ -40,8 +41,8 @@ outcome device::open(std::string_view uri) {
     return outcome::failure(describe(status, timeout_ms_) + " (waiting for the answer to OPEN)");
   }
   if (reply.header.status != 0 || reply.header.id == 0) {
-    return outcome::failure("cannot open device " + std::string(uri) +
-                            ": the bridge could not connect to the scanner");
+    const std::string why = explain ? explain(uri) : "the bridge could not connect to the scanner";
+    return outcome::failure("cannot open device " + std::string(uri) + ": " + why);
   }
   id_ = reply.header.id;
   return outcome::ok();

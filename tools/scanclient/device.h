@@ -4,6 +4,7 @@
 #define SCANBRIDGE_TOOLS_SCANCLIENT_DEVICE_H_
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,7 +34,10 @@ class device {
   device(const device&) = delete;
   device& operator=(const device&) = delete;
 
-  outcome open(std::string_view uri);
+  // Opens the device. When the bridge cannot, `explain` (if given) says why
+  // in a few words; otherwise the text only says that it could not.
+  outcome open(std::string_view uri,
+               const std::function<std::string(std::string_view uri)>& explain = {});
   // Sends CLOSE; the bridge does not answer it.
   void close();
   bool is_open() const { return id_ != 0; }

@@ -1,9 +1,13 @@
-// Writing a scanned image: 8-bit grey or RGB, as PNG through libpng or as
-// binary PNM (P5 grey, P6 RGB).
+// Writing a scanned image: 8-bit grey or RGB, as PNG through libpng (when
+// the build has it) or as binary PNM (P5 grey, P6 RGB), to a file or to
+// standard output.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_IMAGE_FILE_H_
 #define SCANBRIDGE_TOOLS_SCANCLIENT_IMAGE_FILE_H_
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,23 +19,73 @@ namespace scanbridge::tools {
 
 enum class image_format { PNG, PNM };
 
+// The name --output takes for standard output.
+inline constexpr std::string_view STANDARD_OUTPUT = "-";
+
+// True when this build writes PNG (libpng was found when it was configured).
+bool png_built_in();
+
+// "png" or "pnm", in any case.
+bool parse_image_format(std::string_view name, image_format* format);
+
 // By the file name: .png, or .pnm (also .pgm and .ppm), in any case. False
 // for any other name.
 bool image_format_for(std::string_view path, image_format* format);
 
+struct format_choice {
+  image_format format = image_format::PNM;
+  // One line for the user when the format differs from the one asked for.
+  std::string note;
+};
+
+// The format to write: `asked` (--format) when given, else the one the name
+// tells, PNG for standard output. Without PNG built in the image is written as
+// PNM, and when PNG was asked for, by --format or by the name, `note` says so.
+// False, with *error, when nothing tells the format.
+bool choose_format(const std::string& output, std::optional<image_format> asked, bool png,
+                   format_choice* choice, std::string* error);
+
 // Both write `pixels`, which must hold geometry.image_bytes() bytes, row by
-// row without padding.
-outcome write_pnm(const std::string& path, const scan_geometry& geometry,
+// row without padding. `name` names the file in error texts.
+outcome write_pnm(std::FILE* file, const std::string& name, const scan_geometry& geometry,
                   std::span<const std::uint8_t> pixels);
-outcome write_png(const std::string& path, const scan_geometry& geometry,
+outcome write_png(std::FILE* file, const std::string& name, const scan_geometry& geometry,
                   std::span<const std::uint8_t> pixels);
 
-// Fails when the file could not be made: its directory is missing or not
-// writable. Checked before a scan so that the scan is not wasted.
-outcome check_writable(const std::string& path);
+// Where a scan's image goes. A file PATH is made first as PATH.part, before
+// the scanner is driven, so that a path that cannot be written fails at once
+// and no scan is wasted; write() fills it and renames it to PATH, and a scan
+// that fails or is cancelled leaves no file behind. "-" is standard output,
+// refused when that is a terminal.
+class image_output {
+ public:
+  static outcome open(const std::string& path, std::unique_ptr<image_output>* output);
+  // Removes PATH.part unless write() has renamed it.
+  ~image_output();
 
-// Writes PATH.part and renames it to PATH, so that a failed write leaves no
-// half-written image under the wanted name.
+  image_output(const image_output&) = delete;
+  image_output& operator=(const image_output&) = delete;
+
+  outcome write(image_format format, const scan_geometry& geometry,
+                std::span<const std::uint8_t> pixels);
+
+  bool to_standard_output() const { return path_ == STANDARD_OUTPUT; }
+  // "page.png", or "standard output".
+  std::string name() const;
+
+ private:
+  image_output(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
+  void discard_();
+
+  std::string path_;
+  std::FILE* file_;  // stdout, or the .part file until write() closes it
+};
+
+// Removes the .part file of the image output being made, if any. Only
+// async-signal-safe calls: for a handler of a signal that ends the client.
+void remove_unfinished_output();
+
+// Makes PATH through an image_output: the whole write at once.
 outcome write_image(const std::string& path, image_format format, const scan_geometry& geometry,
                     std::span<const std::uint8_t> pixels);
 

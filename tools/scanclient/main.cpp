@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/scanclient/client.h"
+#include "tools/scanclient/image_file.h"
 #include "tools/scanclient/options.h"
 
 namespace {
@@ -14,6 +15,30 @@ volatile std::sig_atomic_t g_interrupts = 0;
 
 void on_interrupt(int) {
   if (g_interrupts < 100) g_interrupts = g_interrupts + 1;
+}
+
+// SIGTERM and SIGHUP end the client as before, but take the image file
+// being made with them.
+void on_termination(int signal) {
+  scanbridge::tools::remove_unfinished_output();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void install_handlers() {
+  // No SA_RESTART: a Ctrl-C ends the wait in progress, which then decides.
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = on_termination;
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    struct sigaction old = {};
+    // One that the client inherited ignored stays ignored.
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(signal, &action, nullptr);
+    }
+  }
 }
 
 }  // namespace
@@ -25,19 +50,17 @@ int main(int argc, char** argv) {
   client_options options;
   std::string error;
   if (!parse_options(args, &options, &error)) {
-    std::fprintf(stderr, "scanclient: %s\nTry 'scanclient --help'.\n", error.c_str());
+    std::fprintf(stderr, "%s\n", usage_error("scanclient", error).c_str());
     return EXIT_USAGE;
   }
   if (options.help) {
     std::fputs(usage_text().c_str(), stdout);
     return 0;
   }
-
-  // No SA_RESTART: a Ctrl-C ends the wait in progress, which then decides.
-  struct sigaction action = {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-
+  if (options.version) {
+    std::printf("%s\n", version_line("scanclient", SCANBRIDGE_VERSION).c_str());
+    return 0;
+  }
+  install_handlers();
   return run_client(options, &g_interrupts);
 }

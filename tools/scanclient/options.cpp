@@ -1,115 +1,156 @@
 #include "tools/scanclient/options.h"
 
-#include "tools/scanclient/image_file.h"
+#include "tools/common/command_line.h"
 
 namespace scanbridge::tools {
 
 namespace {
 
-bool parse_number(const std::string& text, std::uint32_t min, std::uint32_t max,
-                  std::uint32_t* value) {
-  if (text.empty() || text.size() > 9) return false;
-  std::uint32_t result = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<std::uint32_t>(c - '0');
+enum code {
+  HELP,
+  VERSION,
+  DEVICE,
+  OUTPUT,
+  FORMAT,
+  PROGRESS,
+  NO_PROGRESS,
+  MODE,
+  COLOUR,
+  GREY,
+  RESOLUTION,
+  WIDTH,
+  HEIGHT,
+  ESC_G,
+  BRIDGE,
+  CONNECT,
+  TIMEOUT,
+  QUERY_TIMEOUT,
+  TRACE,
+};
+
+// The scanimage spellings (-d, -o, -p, --format, --mode, --resolution) beside
+// the client's own.
+constexpr option_spec kOptions[] = {
+    {"help", 'h', false, HELP},
+    {"version", 'V', false, VERSION},
+    {"device", 'd', true, DEVICE},
+    {"output", 'o', true, OUTPUT},
+    {"format", 0, true, FORMAT},
+    {"progress", 'p', false, PROGRESS},
+    {"no-progress", 0, false, NO_PROGRESS},
+    {"mode", 0, true, MODE},
+    {"colour", 0, false, COLOUR},
+    {"color", 0, false, COLOUR},
+    {"grey", 0, false, GREY},
+    {"gray", 0, false, GREY},
+    {"resolution", 0, true, RESOLUTION},
+    {"width", 0, true, WIDTH},
+    {"height", 0, true, HEIGHT},
+    {"esc-g", 0, false, ESC_G},
+    {"bridge", 0, true, BRIDGE},
+    {"connect", 0, true, CONNECT},
+    {"timeout", 0, true, TIMEOUT},
+    {"query-timeout", 0, true, QUERY_TIMEOUT},
+    {"trace", 0, false, TRACE},
+};
+
+std::string lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  if (result < min || result > max) return false;
-  *value = result;
+  return text;
+}
+
+// scanimage names the modes "Color" and "Gray"; any case and spelling does.
+bool set_mode(const given_option& option, client_options* options, std::string* error) {
+  const std::string mode = lower(option.value);
+  if (mode == "color" || mode == "colour") {
+    options->colour = true;
+  } else if (mode == "gray" || mode == "grey") {
+    options->colour = false;
+  } else {
+    *error = bad_value(option, "Color or Gray");
+    return false;
+  }
   return true;
 }
 
-}  // namespace
+// "300", or "300dpi" as scanimage takes it.
+bool set_resolution(given_option option, client_options* options, std::string* error) {
+  const std::string value = lower(option.value);
+  if (value.size() > 3 && value.ends_with("dpi")) option.value.resize(value.size() - 3);
+  return take_number(option, 1, 65535, &options->resolution, error);
+}
 
-bool parse_options(const std::vector<std::string>& args, client_options* options,
-                   std::string* error) {
-  std::vector<std::string> words;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string value;
-    bool has_value = false;
-    if (arg.rfind("--", 0) == 0) {
-      const std::size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-        arg = arg.substr(0, equals);
-        has_value = true;
-      }
-    }
-    // Takes the option's value from "--name=value" or the next argument.
-    const auto take_value = [&](std::string* out) {
-      if (has_value) {
-        *out = value;
-        return true;
-      }
-      if (i + 1 >= args.size()) {
-        *error = "option " + arg + " needs a value";
-        return false;
-      }
-      *out = args[++i];
-      return true;
-    };
-    const auto take_number = [&](std::uint32_t min, std::uint32_t max, std::uint32_t* out) {
-      std::string text;
-      if (!take_value(&text)) return false;
-      if (!parse_number(text, min, max, out)) {
-        *error = "option " + arg + " wants a number from " + std::to_string(min) + " to " +
-                 std::to_string(max) + ", not '" + text + "'";
-        return false;
-      }
-      return true;
-    };
-    std::uint32_t number = 0;
-
-    if (arg == "-h" || arg == "--help") {
+bool apply(const given_option& option, client_options* options, std::string* error) {
+  switch (option.code) {
+    case HELP:
       options->help = true;
-    } else if (arg == "--trace") {
-      options->trace = true;
-    } else if (arg == "--progress") {
-      options->show_progress = client_options::progress::ALWAYS;
-    } else if (arg == "--no-progress") {
-      options->show_progress = client_options::progress::NEVER;
-    } else if (arg == "--grey" || arg == "--gray") {
-      options->colour = false;
-    } else if (arg == "--colour" || arg == "--color") {
-      options->colour = true;
-    } else if (arg == "--esc-g") {
-      options->esc_g = true;
-    } else if (arg == "--bridge") {
-      if (!take_value(&options->bridge)) return false;
-    } else if (arg == "--connect") {
-      if (!take_number(1, 65535, &number)) return false;
-      options->connect_port = static_cast<int>(number);
-    } else if (arg == "-o" || arg == "--output") {
-      if (!take_value(&options->output)) return false;
-    } else if (arg == "--timeout") {
-      if (!take_number(1, 86400, &number)) return false;
-      options->timeout_s = static_cast<int>(number);
-    } else if (arg == "--query-timeout") {
-      if (!take_number(1, 86400, &number)) return false;
-      options->query_timeout_s = static_cast<int>(number);
-    } else if (arg == "--width") {
-      if (!take_number(1, 65535, &options->width)) return false;
-    } else if (arg == "--height") {
-      if (!take_number(1, 65535, &options->height)) return false;
-    } else if (arg == "--resolution") {
-      if (!take_number(1, 65535, &options->resolution)) return false;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      *error = "unknown option " + arg;
-      return false;
-    } else if (has_value) {
-      *error = "unknown option " + arg;
-      return false;
-    } else {
-      words.push_back(arg);
+      return true;
+    case VERSION:
+      options->version = true;
+      return true;
+    case DEVICE:
+      if (!options->uri.empty() && options->uri != option.value) {
+        *error = "two device addresses: '" + options->uri + "' and '" + option.value + "'";
+        return false;
+      }
+      options->uri = option.value;
+      return true;
+    case OUTPUT:
+      options->output = option.value;
+      return true;
+    case FORMAT: {
+      image_format format;
+      if (!parse_image_format(option.value, &format)) {
+        *error = bad_value(option, "png or pnm");
+        return false;
+      }
+      options->format = format;
+      return true;
     }
+    case PROGRESS:
+      options->show_progress = client_options::progress::ALWAYS;
+      return true;
+    case NO_PROGRESS:
+      options->show_progress = client_options::progress::NEVER;
+      return true;
+    case MODE:
+      return set_mode(option, options, error);
+    case COLOUR:
+      options->colour = true;
+      return true;
+    case GREY:
+      options->colour = false;
+      return true;
+    case RESOLUTION:
+      return set_resolution(option, options, error);
+    case WIDTH:
+      return take_number(option, 1, 65535, &options->width, error);
+    case HEIGHT:
+      return take_number(option, 1, 65535, &options->height, error);
+    case ESC_G:
+      options->esc_g = true;
+      return true;
+    case BRIDGE:
+      options->bridge = option.value;
+      return true;
+    case CONNECT:
+      return take_number(option, 1, 65535, &options->connect_port, error);
+    case TIMEOUT:
+      return take_number(option, 1, 86400, &options->timeout_s, error);
+    case QUERY_TIMEOUT:
+      return take_number(option, 1, 86400, &options->query_timeout_s, error);
+    case TRACE:
+      options->trace = true;
+      return true;
   }
-  if (options->help) return true;
-  if (options->connect_port != 0 && !options->bridge.empty()) {
-    *error = "--connect and --bridge exclude each other";
-    return false;
-  }
+  return true;
+}
 
+// The command word, then the device address unless -d gave it.
+bool take_operands(const std::vector<std::string>& words, client_options* options,
+                   std::string* error) {
   if (words.empty()) {
     *error = "no command given: probe or scan";
     return false;
@@ -122,82 +163,123 @@ bool parse_options(const std::vector<std::string>& args, client_options* options
     *error = "unknown command '" + words[0] + "': probe or scan";
     return false;
   }
-  if (words.size() < 2) {
+  std::size_t next = 1;
+  if (next < words.size()) {
+    if (!options->uri.empty() && options->uri != words[next]) {
+      *error = "two device addresses: '" + options->uri + "' and '" + words[next] + "'";
+      return false;
+    }
+    options->uri = words[next++];
+  }
+  if (next < words.size()) {
+    *error = "unexpected argument '" + words[next] + "'";
+    return false;
+  }
+  if (options->uri.empty()) {
     *error = words[0] + " needs the device address, e.g. net://192.168.1.20";
     return false;
   }
-  if (words.size() > 2) {
-    *error = "unexpected argument '" + words[2] + "'";
+  return true;
+}
+
+bool check_scan(client_options* options, std::string* error) {
+  if (options->output.empty()) {
+    *error = "scan needs --output FILE (or -o - for standard output)";
     return false;
   }
-  options->uri = words[1];
-
-  if (options->command == client_options::mode::SCAN) {
-    if (options->output.empty()) {
-      *error = "scan needs --output FILE";
-      return false;
-    }
-    image_format format;
-    if (!image_format_for(options->output, &format)) {
-      *error = "cannot tell the image format of '" + options->output +
-               "': the name must end in .png or .pnm (.pgm, .ppm)";
-      return false;
-    }
-    // Letter size at the resolution unless given.
-    const std::uint32_t width = options->resolution * 17 / 2;
-    const std::uint32_t height = options->resolution * 11;
-    if (options->width == 0) options->width = width;
-    if (options->height == 0) options->height = height;
-    if (options->width > 65535 || options->height > 65535) {
-      *error = "the default page (8.5x11 inches) is too large at " +
-               std::to_string(options->resolution) + " dpi: give --width and --height";
-      return false;
-    }
+  format_choice choice;
+  if (!choose_format(options->output, options->format, true, &choice, error)) return false;
+  // Letter size at the resolution unless given.
+  if (options->width == 0) options->width = options->resolution * 17 / 2;
+  if (options->height == 0) options->height = options->resolution * 11;
+  if (options->width > 65535 || options->height > 65535) {
+    *error = "the default page (8.5x11 inches) is too large at " +
+             std::to_string(options->resolution) + " dpi: give --width and --height";
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool parse_options(const std::vector<std::string>& args, client_options* options,
+                   std::string* error) {
+  std::vector<given_option> given;
+  std::vector<std::string> words;
+  if (!parse_command_line(args, kOptions, &given, &words, error)) return false;
+  for (const given_option& option : given) {
+    if (!apply(option, options, error)) return false;
+  }
+  if (options->help || options->version) return true;
+  if (options->connect_port != 0 && !options->bridge.empty()) {
+    *error = "--connect and --bridge exclude each other";
+    return false;
+  }
+  if (!take_operands(words, options, error)) return false;
+  if (options->command == client_options::mode::SCAN) return check_scan(options, error);
   return true;
 }
 
 std::string usage_text() {
   return R"(Usage: scanclient [OPTIONS] probe URI
-       scanclient [OPTIONS] scan URI --output FILE [SCAN OPTIONS]
+       scanclient [OPTIONS] scan URI -o FILE [SCAN OPTIONS]
+       scanclient [OPTIONS] scan -d URI -o - > FILE
 
 Drives a scanner through the bridge as a scanner driver does: starts
 scanbridge, connects to it, opens the device at URI (SCHEME://HOST[:PORT],
 e.g. net://192.168.1.20 or net://127.0.0.1:5000) and talks to it.
 
 Commands:
-  probe URI               open the device, ask for its identity (ESC I) and
-                          status (ESC F, then FS S and FS I where the scanner
-                          answers them), close it; shows every answer and the
-                          time each step took
-  scan URI                set colour mode, depth, resolution and area, scan
-                          one image and write it to FILE
+  probe URI                 open the device, ask for its identity (ESC I) and
+                            status (ESC F, then FS S and FS I where the
+                            scanner answers them), close it; shows every
+                            answer and the time each step took
+  scan URI                  set colour mode, depth, resolution and area, scan
+                            one image and write it to FILE
+
+  -d, --device URI          the device address, instead of after the command
 
 Scan options:
-  -o, --output FILE       .png for PNG, .pnm (.pgm, .ppm) for binary PNM
-  --width PIXELS          image width (default: 8.5 inches at the resolution)
-  --height PIXELS         image height (default: 11 inches at the resolution)
-  --resolution DPI        dots per inch in both directions (default 200)
-  --grey, --gray          8-bit grey
-  --colour, --color       8-bit RGB (the default)
-  --esc-g                 start the scan with ESC G instead of FS G
-  --progress              show the progress bar even when standard error is
-                          not a terminal, or with --trace
-  --no-progress           never show the progress bar
+  -o, --output FILE         where the image goes; "-" for standard output
+                            (not a terminal). The file is made before the
+                            scan starts, so a path that cannot be written
+                            fails at once; a failed or cancelled scan leaves
+                            no file
+  --format png|pnm          the image format (default: from the name of FILE,
+                            .png for PNG, .pnm, .pgm or .ppm for binary PNM;
+                            PNG for standard output)
+  --mode Color|Gray         8-bit RGB (the default) or 8-bit grey
+  --colour, --color         the same as --mode Color
+  --grey, --gray            the same as --mode Gray
+  --resolution DPI          dots per inch in both directions (default 200)
+  --width PIXELS            image width (default: 8.5 inches at the resolution)
+  --height PIXELS           image height (default: 11 inches at the
+                            resolution)
+  --esc-g                   start the scan with ESC G instead of FS G
+  -p, --progress            show the progress bar even when standard error is
+                            not a terminal, or with --trace
+  --no-progress             never show the progress bar
 
 Options:
-  --bridge PATH           the bridge executable (default: scanbridge in the
-                          directory of scanclient)
-  --connect PORT          use the bridge already running on 127.0.0.1:PORT
-                          instead of starting one; it serves one client at a
-                          time and keeps running afterwards
-  --timeout SECONDS       longest wait for any reply from the bridge
-                          (default 60)
-  --query-timeout SECONDS longest wait for the answers to FS S and FS I in a
-                          probe (default 5)
-  --trace                 print every message to and from the bridge on
-                          standard error, in hex with its meaning
-  -h, --help              show this text
+  --bridge PATH             the bridge executable (default: scanbridge beside
+                            scanclient, else in the libexec directory of the
+                            installation scanclient belongs to)
+  --connect PORT            use the bridge already running on 127.0.0.1:PORT
+                            instead of starting one; it serves one client at a
+                            time and keeps running afterwards
+  --timeout SECONDS         longest wait for any reply from the bridge
+                            (default 60)
+  --query-timeout SECONDS   longest wait for the answers to FS S and FS I in a
+                            probe (default 5)
+  --trace                   print every message to and from the bridge on
+                            standard error, in hex with its meaning
+  -h, --help                show this text
+  -V, --version             show the version
+
+When the bridge cannot open the device, scanclient looks for the reason
+itself (name look-up, then one test connection, closed at once) and says
+which: the name does not resolve, the connection is refused, nothing
+answers, or what answers is not a scanner.
 
 Ctrl-C during a scan cancels it: the scanner is sent CAN after the current
 block. A second Ctrl-C stops waiting at once.

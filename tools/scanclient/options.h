@@ -3,8 +3,11 @@
 #define SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/scanclient/image_file.h"
 
 namespace scanbridge::tools {
 
@@ -14,17 +17,19 @@ struct client_options {
 
   mode command = mode::NONE;
   std::string uri;
-  std::string bridge;    // empty: beside the executable
+  std::string bridge;    // empty: found beside the client or in its libexec directory
   int connect_port = 0;  // a running bridge on 127.0.0.1; 0: start one
   int timeout_s = 60;
   int query_timeout_s = 5;
   bool trace = false;
   bool help = false;
+  bool version = false;
 
   // scan
-  std::string output;
-  std::uint32_t width = 0;   // 0: 8.5 inches at the resolution
-  std::uint32_t height = 0;  // 0: 11 inches at the resolution
+  std::string output;                  // "-": standard output
+  std::optional<image_format> format;  // none: by the output's name
+  std::uint32_t width = 0;             // 0: 8.5 inches at the resolution
+  std::uint32_t height = 0;            // 0: 11 inches at the resolution
   std::uint32_t resolution = 200;
   bool colour = true;
   bool esc_g = false;

@@ -171,19 +171,29 @@ std::vector<std::string> format_probe_result(const probe_result& result, std::si
 }
 
 std::string variant_verdict(const probe_report& report) {
-  std::size_t fs_s = 0;
-  std::size_t fs_i = 0;
+  // The bridge does not say which variant the scanner greeted with. An IS
+  // session asks the scanner for exactly 64 bytes for FS S and 80 for FS I,
+  // while an NT session passes whatever the scanner answers: answers of other
+  // sizes can only have come through NT. Answers of those sizes prove
+  // nothing, since an NT scanner may give them too.
+  struct expected_size {
+    const char* query;
+    std::size_t is_size;
+  };
+  static constexpr expected_size kFixedInIs[] = {{"FS S", 64}, {"FS I", 80}};
+  std::string odd;
   for (const probe_result& result : report.results) {
     if (result.result != probe_result::state::ANSWERED || result.replies.empty()) continue;
     const std::size_t size = result.replies.back().payload.size();
-    if (result.query.name == "FS S") fs_s = size;
-    if (result.query.name == "FS I") fs_i = size;
+    for (const expected_size& fixed : kFixedInIs) {
+      if (result.query.name != fixed.query || size == fixed.is_size) continue;
+      odd += (odd.empty() ? "" : ", ") + result.query.name + " answered with " +
+             std::to_string(size) + (size == 1 ? " byte" : " bytes") + " (IS gives " +
+             std::to_string(fixed.is_size) + ")";
+    }
   }
-  std::string verdict = "unknown (the bridge does not report it)";
-  if (fs_s == 64 && fs_i == 80) {
-    verdict += "; FS S and FS I answered with 64 and 80 bytes, as IS scanners do";
-  }
-  return verdict;
+  if (!odd.empty()) return "NT: " + odd;
+  return "unknown (the bridge does not report it, and these answers look the same in NT and IS)";
 }
 
 std::string format_ms(double ms) {

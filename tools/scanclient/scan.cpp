@@ -8,11 +8,6 @@ namespace scanbridge::tools {
 
 namespace {
 
-std::string hex8(std::uint8_t byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
-}
-
 outcome set_parameters(device* scanner, const scan_settings& settings, const scan_hooks& hooks) {
   const scan_geometry& g = settings.geometry;
   const auto width = static_cast<std::uint16_t>(g.width);
@@ -102,7 +97,7 @@ outcome run_scan(device* scanner, const scan_settings& settings, const scan_hook
   }
   if (info.refused()) {
     return outcome::failure("scanner refused the scan: information block status " +
-                            hex8(info.status));
+                            hex_byte(info.status));
   }
 
   const scan_geometry& g = settings.geometry;
@@ -192,11 +187,12 @@ outcome run_scan(device* scanner, const scan_settings& settings, const scan_hook
   report->seconds = std::chrono::duration<double>(clock::now() - started).count();
 
   const std::string ended = ended_by_status ? "; the scanner ended the scan with block status " +
-                                                  hex8(report->last_status)
+                                                  hex_byte(report->last_status)
                                             : "";
   if ((report->last_status & 0xC0) != 0) {
-    return outcome::failure("scanner reported an error: block status " + hex8(report->last_status) +
-                            " after " + bytes_of(report->received, expected));
+    return outcome::failure("scanner reported an error: block status " +
+                            hex_byte(report->last_status) + " after " +
+                            bytes_of(report->received, expected));
   }
   if (report->received != expected) {
     return outcome::failure("image size mismatch: received " + std::to_string(report->received) +

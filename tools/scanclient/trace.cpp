@@ -8,23 +8,6 @@ namespace scanbridge::tools {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void append_hex(std::string* out, std::uint8_t byte) {
-  out->push_back(kHexDigits[byte >> 4]);
-  out->push_back(kHexDigits[byte & 0x0F]);
-}
-
-std::string hex8(std::uint8_t byte) {
-  std::string out = "0x";
-  append_hex(&out, byte);
-  return out;
-}
-
-bool printable(std::uint8_t byte) {
-  return byte >= 0x20 && byte < 0x7F;
-}
-
 std::string prefix_name(std::uint8_t prefix) {
   switch (prefix) {
     case FF:
@@ -82,7 +65,7 @@ const char* command_meaning(std::uint8_t prefix, std::uint8_t letter) {
 
 std::string letter_text(std::uint8_t letter) {
   if (printable(letter) && letter != ' ') return std::string(1, static_cast<char>(letter));
-  return hex8(letter);
+  return hex_byte(letter);
 }
 
 std::string single_byte_name(std::uint8_t byte) {
@@ -114,7 +97,7 @@ std::string answer_text(std::span<const std::uint8_t> payload) {
 }
 
 std::string info_text(const info_block& info) {
-  std::string out = "status=" + hex8(info.status);
+  std::string out = "status=" + hex_byte(info.status);
   out += " block_size=" + std::to_string(info.block_size);
   out += " count=" + std::to_string(info.block_count);
   out += " last=" + std::to_string(info.last_block_size);
@@ -127,16 +110,6 @@ std::string info_text(const info_block& info) {
 }
 
 }  // namespace
-
-std::string hex_bytes(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0) out.push_back(' ');
-    append_hex(&out, bytes[i]);
-  }
-  return out;
-}
 
 std::string abbreviated_hex(std::span<const std::uint8_t> bytes, std::size_t limit) {
   if (bytes.size() <= limit || bytes.size() <= 24) return hex_bytes(bytes);
@@ -155,8 +128,7 @@ std::string quoted_text(std::span<const std::uint8_t> bytes, std::size_t limit) 
     } else if (printable(byte)) {
       out.push_back(static_cast<char>(byte));
     } else {
-      out += "\\x";
-      append_hex(&out, byte);
+      out += "\\x" + hex_bytes({&byte, 1});
     }
   }
   out.push_back('"');
@@ -174,26 +146,6 @@ bool looks_like_text(std::span<const std::uint8_t> bytes) {
     if (!printable(byte) && byte != '\t' && byte != '\r' && byte != '\n') return false;
   }
   return true;
-}
-
-std::string hexdump(std::span<const std::uint8_t> bytes, std::string_view indent) {
-  std::string out;
-  for (std::size_t offset = 0; offset < bytes.size(); offset += 16) {
-    const std::span<const std::uint8_t> row =
-        bytes.subspan(offset, bytes.size() - offset < 16 ? bytes.size() - offset : 16);
-    char position[32];
-    std::snprintf(position, sizeof(position), "%04zx  ", offset);
-    out += indent;
-    out += position;
-    std::string hex = hex_bytes(row);
-    hex.resize(16 * 3 - 1, ' ');
-    out += hex;
-    out += "  |";
-    for (const std::uint8_t byte : row)
-      out.push_back(printable(byte) ? static_cast<char>(byte) : '.');
-    out += "|\n";
-  }
-  return out;
 }
 
 std::string describe_command(std::span<const std::uint8_t> bytes) {
@@ -238,7 +190,7 @@ std::string describe_reply(const link_header& header, std::span<const std::uint8
         return failed + with_label(hint, "reply head", "not a reply head");
       }
       return failed + with_label(hint, "reply head",
-                                 "STX status=" + hex8(head.status) +
+                                 "STX status=" + hex_byte(head.status) +
                                      " length=" + std::to_string(head.length));
     }
 
@@ -261,7 +213,7 @@ std::string describe_reply(const link_header& header, std::span<const std::uint8
       if (payload.empty()) return failed + with_label(hint, "data block", "empty");
       const std::uint8_t status = payload.back();
       std::string detail =
-          std::to_string(payload.size() - 1) + " image bytes, status " + hex8(status);
+          std::to_string(payload.size() - 1) + " image bytes, status " + hex_byte(status);
       return failed + with_label(hint, "data block", detail);
     }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "tools/common/hex.h"
 #include "tools/scanclient/link_message.h"
 
 namespace scanbridge::tools {
@@ -31,8 +32,6 @@ struct reply_hint {
   std::string label;
 };
 
-// "1B 49". Empty for no bytes.
-std::string hex_bytes(std::span<const std::uint8_t> bytes);
 // The whole hex when there are at most `limit` bytes; otherwise the first 16
 // and the last 8 bytes and the count: "00 01 ... FE FF (65537 bytes)".
 std::string abbreviated_hex(std::span<const std::uint8_t> bytes, std::size_t limit = 32);
@@ -41,8 +40,6 @@ std::string abbreviated_hex(std::span<const std::uint8_t> bytes, std::size_t lim
 std::string quoted_text(std::span<const std::uint8_t> bytes, std::size_t limit = 80);
 // True when all bytes are printable ASCII, blanks, tabs or line ends, or NUL padding.
 bool looks_like_text(std::span<const std::uint8_t> bytes);
-// Lines of 16 bytes: offset, hex, and the printable characters.
-std::string hexdump(std::span<const std::uint8_t> bytes, std::string_view indent);
 
 // The command a DATA payload carries: "ESC I (identity)", "FS G (start scan)",
 // "ACK", "CAN (cancel)"; empty when the bytes are not a command.

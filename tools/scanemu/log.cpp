@@ -25,27 +25,13 @@ void log_line(const std::string& text) {
 }
 
 std::string hex_bytes(const std::uint8_t* data, std::size_t n, std::size_t limit) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   if (n == 0) return "(none)";
-  std::string text;
   const std::size_t shown = n < limit ? n : limit;
-  for (std::size_t i = 0; i < shown; ++i) {
-    if (i > 0) text += ' ';
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0x0F];
-  }
-  if (shown < n) text += " ...";
-  return text;
+  return tools::hex_bytes({data, shown}) + (shown < n ? " ..." : "");
 }
 
 std::string byte_count(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " byte" : " bytes");
-}
-
-std::string hex_byte(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value);
-  return text;
 }
 
 std::string command_name(std::uint8_t prefix, std::uint8_t letter) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/scanemu/options.h"
 #include "tools/scanemu/server.h"
 
@@ -45,13 +46,17 @@ void install_handlers() {
 int main(int argc, char** argv) {
   using namespace scanbridge::tools::scanemu;
   const parse_result parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "%s\n", scanbridge::tools::usage_error("scanemu", parsed.error).c_str());
+    return scanbridge::tools::EXIT_USAGE;
+  }
   if (parsed.help) {
     std::fputs(help_text().c_str(), stdout);
     return 0;
   }
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "scanemu: %s\nTry 'scanemu --help'.\n", parsed.error.c_str());
-    return 2;
+  if (parsed.version) {
+    std::printf("%s\n", scanbridge::tools::version_line("scanemu", SCANBRIDGE_VERSION).c_str());
+    return 0;
   }
   server emulator(parsed.options);
   if (!emulator.listen()) return 1;

@@ -1,50 +1,46 @@
 #include "tools/scanemu/options.h"
 
-#include <charconv>
 #include <functional>
 #include <limits>
-#include <map>
 #include <string_view>
+
+#include "tools/common/command_line.h"
 
 namespace scanbridge::tools::scanemu {
 namespace {
-
-// Reads a whole decimal number no greater than max into out.
-template <typename T>
-bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, T& out) {
-  std::uint64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || text.empty() || value < min || value > max) return false;
-  out = static_cast<T>(value);
-  return true;
-}
 
 // "MAJOR.MINOR", each 0 to 255.
 bool parse_version(std::string_view text, std::uint8_t& major, std::uint8_t& minor) {
   const std::size_t dot = text.find('.');
   if (dot == std::string_view::npos) return false;
-  return parse_number(text.substr(0, dot), 0, 255, major) &&
-         parse_number(text.substr(dot + 1), 0, 255, minor);
+  return parse_number(text.substr(0, dot), 0, 255, &major) &&
+         parse_number(text.substr(dot + 1), 0, 255, &minor);
 }
 
 struct option_entry {
+  const char* name;
+  char letter;  // the short form; 0 for none
   bool takes_value;
+  // What a valid value looks like, for the message about a bad one.
+  std::string wanted;
   // Applies the value (empty for flags); false when it is not acceptable.
   std::function<bool(emulator_options&, std::string_view)> apply;
 };
 
-option_entry flag(bool emulator_options::*member, bool value = true) {
-  return {false, [member, value](emulator_options& opt, std::string_view) {
+option_entry flag(const char* name, bool emulator_options::*member, bool value = true,
+                  char letter = 0) {
+  return {name, letter, false, "", [member, value](emulator_options& opt, std::string_view) {
             opt.*member = value;
             return true;
           }};
 }
 
 template <typename T>
-option_entry number(T emulator_options::*member, std::uint64_t min, std::uint64_t max) {
-  return {true, [member, min, max](emulator_options& opt, std::string_view v) {
-            return parse_number(v, min, max, opt.*member);
+option_entry number(const char* name, T emulator_options::*member, std::uint64_t min,
+                    std::uint64_t max, char letter = 0) {
+  return {name, letter, true, "a number from " + std::to_string(min) + " to " + std::to_string(max),
+          [member, min, max](emulator_options& opt, std::string_view v) {
+            return parse_number(v, min, max, &(opt.*member));
           }};
 }
 
@@ -65,99 +61,88 @@ bool set_greeting_version(emulator_options& opt, std::string_view v) {
 
 bool set_reset_after_blocks(emulator_options& opt, std::string_view v) {
   std::uint64_t blocks = 0;
-  if (!parse_number(v, 0, std::numeric_limits<std::uint64_t>::max(), blocks)) return false;
+  if (!parse_number(v, 0, std::numeric_limits<std::uint64_t>::max(), &blocks)) return false;
   opt.reset_after_blocks = blocks;
   return true;
 }
 
-const std::map<std::string, option_entry, std::less<>>& option_table() {
+// The codes of the options that the table does not apply.
+enum : int { HELP = 1000, VERSION };
+
+const std::vector<option_entry>& option_table() {
   using o = emulator_options;
   constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
-  static const std::map<std::string, option_entry, std::less<>> table = {
-      {"variant", {true, set_variant}},
-      {"port", number(&o::port, 0, 65535)},
-      {"width", number(&o::width, 1, 65535)},
-      {"height", number(&o::height, 1, 65535)},
-      {"colour", flag(&o::colour)},
-      {"color", flag(&o::colour)},
-      {"grey", flag(&o::colour, false)},
-      {"gray", flag(&o::colour, false)},
-      {"resolution", number(&o::resolution, 1, 65535)},
-      {"block-size", number(&o::block_size, 1, MAX_BLOCK_SIZE)},
-      {"greeting-version", {true, set_greeting_version}},
-      {"greeting-status", number(&o::greeting_status, 0, 255)},
-      {"verbose", flag(&o::verbose)},
-      {"max-connections", number(&o::max_connections, 1, 1024)},
-      {"notice-every", number(&o::notice_every, 1, kU32)},
-      {"notice-code", number(&o::notice_code, 0, 255)},
-      {"notice-storm", number(&o::notice_storm, 1, 100000)},
-      {"disconnect-after", number(&o::disconnect_after, 1, kU32)},
-      {"no-notice-report", flag(&o::no_notice_report)},
-      {"nt-extended", flag(&o::nt_extended)},
-      {"no-extended", flag(&o::no_extended)},
-      {"fin-busy", number(&o::fin_busy, 1, kU32)},
-      {"reset-after-blocks", {true, set_reset_after_blocks}},
-      {"close-after-greeting", flag(&o::close_after_greeting)},
-      {"wrong-magic", flag(&o::wrong_magic)},
-      {"oversized-header", flag(&o::oversized_header)},
-      {"delay-ms", number(&o::delay_ms, 0, 60000)},
-      {"refuse-params", flag(&o::refuse_params)},
+  static const std::vector<option_entry> table = {
+      {"variant", 0, true, "nt or is", set_variant},
+      number("port", &o::port, 0, 65535, 'p'),
+      number("width", &o::width, 1, 65535),
+      number("height", &o::height, 1, 65535),
+      flag("colour", &o::colour),
+      flag("color", &o::colour),
+      flag("grey", &o::colour, false),
+      flag("gray", &o::colour, false),
+      number("resolution", &o::resolution, 1, 65535),
+      number("block-size", &o::block_size, 1, MAX_BLOCK_SIZE),
+      {"greeting-version", 0, true, "MAJOR.MINOR, each from 0 to 255", set_greeting_version},
+      number("greeting-status", &o::greeting_status, 0, 255),
+      flag("verbose", &o::verbose, true, 'v'),
+      number("max-connections", &o::max_connections, 1, 1024),
+      number("notice-every", &o::notice_every, 1, kU32),
+      number("notice-code", &o::notice_code, 0, 255),
+      number("notice-storm", &o::notice_storm, 1, 100000),
+      number("disconnect-after", &o::disconnect_after, 1, kU32),
+      flag("no-notice-report", &o::no_notice_report),
+      flag("nt-extended", &o::nt_extended),
+      flag("no-extended", &o::no_extended),
+      number("fin-busy", &o::fin_busy, 1, kU32),
+      {"reset-after-blocks", 0, true, "a number of blocks", set_reset_after_blocks},
+      flag("close-after-greeting", &o::close_after_greeting),
+      flag("wrong-magic", &o::wrong_magic),
+      flag("oversized-header", &o::oversized_header),
+      number("delay-ms", &o::delay_ms, 0, 60000),
+      flag("refuse-params", &o::refuse_params),
   };
   return table;
+}
+
+std::vector<option_spec> option_specs() {
+  const std::vector<option_entry>& table = option_table();
+  std::vector<option_spec> specs = {{"help", 'h', false, HELP}, {"version", 'V', false, VERSION}};
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    specs.push_back({table[i].name, table[i].letter, table[i].takes_value, static_cast<int>(i)});
+  }
+  return specs;
 }
 
 }  // namespace
 
 std::vector<std::string> option_names() {
   std::vector<std::string> names;
-  for (const auto& entry : option_table()) names.push_back(entry.first);
+  for (const option_spec& spec : option_specs()) names.push_back(spec.name);
   return names;
 }
 
 parse_result parse_options(const std::vector<std::string>& args) {
   parse_result result;
-  const auto& table = option_table();
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    if (arg == "-h" || arg == "--help") {
+  std::vector<given_option> given;
+  std::vector<std::string> operands;
+  if (!parse_command_line(args, option_specs(), &given, &operands, &result.error)) return result;
+  for (const given_option& option : given) {
+    if (option.code == HELP) {
       result.help = true;
-      continue;
-    }
-    if (arg.substr(0, 2) != "--") {
-      result.error = "unexpected argument '" + args[i] + "'";
-      return result;
-    }
-    arg.remove_prefix(2);
-    std::string_view value;
-    bool has_value = false;
-    if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      has_value = true;
-    }
-    const auto it = table.find(arg);
-    if (it == table.end()) {
-      result.error = "unknown option '--" + std::string(arg) + "'";
-      return result;
-    }
-    const option_entry& entry = it->second;
-    if (entry.takes_value && !has_value) {
-      if (i + 1 == args.size()) {
-        result.error = "option '--" + std::string(arg) + "' needs a value";
+    } else if (option.code == VERSION) {
+      result.version = true;
+    } else {
+      const option_entry& entry = option_table()[static_cast<std::size_t>(option.code)];
+      if (!entry.apply(result.options, option.value)) {
+        result.error = bad_value(option, entry.wanted);
         return result;
       }
-      value = args[++i];
-    } else if (!entry.takes_value && has_value) {
-      result.error = "option '--" + std::string(arg) + "' takes no value";
-      return result;
-    }
-    if (!entry.apply(result.options, value)) {
-      result.error =
-          "bad value '" + std::string(value) + "' for option '--" + std::string(arg) + "'";
-      return result;
     }
   }
-  if (result.options.nt_extended && result.options.no_extended) {
+  if (!operands.empty()) {
+    result.error = "unexpected argument '" + operands.front() + "'";
+  } else if (result.options.nt_extended && result.options.no_extended) {
     result.error = "options '--nt-extended' and '--no-extended' exclude each other";
   }
   return result;
@@ -174,13 +159,14 @@ sends every connection a disconnect event and closes it.
 
 Protocol
   --variant nt|is        packet variant to speak (default nt)
-  --port N               TCP port, 0 lets the system choose (default 1865)
+  -p, --port N           TCP port, 0 lets the system choose (default 1865)
   --greeting-version M.m version announced in the greeting (default 1.2)
   --greeting-status S    status byte of the greeting (default 0)
   --max-connections N    connections served at once; more are closed at once
                          (default 32)
-  --verbose              log every packet received and sent on stderr
+  -v, --verbose          log every packet received and sent on stderr
   -h, --help             show this text
+  -V, --version          show the version
 
 Scan geometry (the defaults until the peer sets its own)
   --width PIXELS         image width (default 850)

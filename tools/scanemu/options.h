@@ -61,15 +61,16 @@ struct emulator_options {
 struct parse_result {
   emulator_options options;
   bool help = false;
+  bool version = false;
   // Empty when the arguments were understood.
   std::string error;
 };
 
-// Parses the arguments after the program name. Accepts "--name value" and
-// "--name=value".
+// Parses the arguments after the program name, in the GNU style: "--name
+// value", "--name=value", "-p 0", "-p0", "-v".
 parse_result parse_options(const std::vector<std::string>& args);
 
-// The long option names, without their "--".
+// The long option names, without their "--", --help and --version included.
 std::vector<std::string> option_names();
 
 // The text that --help prints.

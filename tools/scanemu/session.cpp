@@ -149,6 +149,10 @@ session::stream_end session::stream_(std::uint8_t type, const scan_layout& layou
     } while (index < layout.blocks() && options_.delay_ms == 0 && !reset_due_() &&
              used + HEADER_SIZE + layout.size_of(index) + 1 <= batch_.size());
     if (!channel_.send_framed(batch_.data(), used)) return stream_end::CLOSED;
+    // Once the last block is out the scan is complete: whatever the peer
+    // sends now (the next command, the close request of a driver that has
+    // its image) is for the loop, not a cancel or an interruption.
+    if (index == layout.blocks()) break;
 
     if (const auto event = channel_.poll(interruption)) {
       switch (*event) {

@@ -54,7 +54,8 @@ class session {
   enum class stream_end { COMPLETED, INTERRUPTED, CLOSED };
   // Sends every data block of the layout as packets of the type, each the
   // image bytes plus status byte 0, and stops early when the peer sends a
-  // packet (kept in interruption) or the connection ends.
+  // packet before the last block has gone (kept in interruption) or the
+  // connection ends. A packet after the last block is left for the loop.
   stream_end stream_(std::uint8_t type, const scan_layout& layout, packet& interruption);
   // Makes the packet the next one the loop handles.
   void defer_(packet p) { deferred_ = std::move(p); }

@@ -1,0 +1,41 @@
+// An owned file descriptor, closed when its owner goes. Shared by the tools,
+// the benchmark and the test helpers.
+#ifndef SCANBRIDGE_TOOLS_COMMON_UNIQUE_FD_H_
+#define SCANBRIDGE_TOOLS_COMMON_UNIQUE_FD_H_
+
+#include <unistd.h>
+
+namespace scanbridge::tools {
+
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) noexcept : fd_(fd) {}
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~unique_fd() { reset(); }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace scanbridge::tools
+
+#endif  // SCANBRIDGE_TOOLS_COMMON_UNIQUE_FD_H_

@@ -1,0 +1,31 @@
+// The scanner's address in an OPEN URI, read as the bridge reads it. All the
+// client's handling of host and port stands here, so that a new address form
+// changes this one place.
+#ifndef SCANBRIDGE_TOOLS_SCANCLIENT_ADDRESS_H_
+#define SCANBRIDGE_TOOLS_SCANCLIENT_ADDRESS_H_
+
+#include <string>
+#include <string_view>
+
+namespace scanbridge::tools {
+
+// The scanner port when the address names none.
+inline constexpr int DEFAULT_SCANNER_PORT = 1865;
+
+struct scanner_address {
+  std::string host;
+  int port = DEFAULT_SCANNER_PORT;
+};
+
+// Everything after the first "//" names the scanner: the host up to the first
+// ':', and after it the port, read as strtol reads a decimal number (so "80/a"
+// is 80, and an empty or non-numeric text 0). Without "//" the whole text is
+// taken.
+scanner_address parse_scanner_address(std::string_view uri);
+
+// "HOST:PORT", for messages.
+std::string to_string(const scanner_address& address);
+
+}  // namespace scanbridge::tools
+
+#endif  // SCANBRIDGE_TOOLS_SCANCLIENT_ADDRESS_H_
