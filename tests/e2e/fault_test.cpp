@@ -1,7 +1,10 @@
 // The emulator's fault modes seen from scanclient: each shows one clear error
 // line (or, for the harmless ones, a good scan), and the bridge that served
 // the faulty scanner stays up and serves a healthy one afterwards.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <optional>
@@ -138,6 +141,15 @@ TEST(UnopenableScanner, ClientSaysWhyAndTheBridgeServesOn) {
   const std::string unresolvable = std::string(64, 'x') + ".invalid";
   const listener refusing = bind_loopback();
   const std::string refusing_at = "127.0.0.1:" + std::to_string(refusing.port);
+  // The same on ::1: the bracketed form comes back as it was given.
+  const unique_fd refusing6(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 six{};
+  six.sin6_family = AF_INET6;
+  six.sin6_addr = in6addr_loopback;
+  socklen_t six_size = sizeof six;
+  ASSERT_EQ(::bind(refusing6.get(), reinterpret_cast<sockaddr*>(&six), six_size), 0);
+  ASSERT_EQ(::getsockname(refusing6.get(), reinterpret_cast<sockaddr*>(&six), &six_size), 0);
+  const std::string refusing6_at = "[::1]:" + std::to_string(ntohs(six.sin6_port));
   static int runs_made = 0;
   struct run {
     run(const char* variant, const char* fault)
@@ -156,6 +168,7 @@ TEST(UnopenableScanner, ClientSaysWhyAndTheBridgeServesOn) {
                 {"nt", "--wrong-magic"},
                 {"is", "--wrong-magic"},
                 {refusing_at, "connection refused by " + refusing_at},
+                {refusing6_at, "connection refused by " + refusing6_at},
                 {unresolvable + ":1865", "cannot resolve " + unresolvable}};
   for (run& r : runs) {
     r.client.emplace(scanclient_command(

@@ -22,6 +22,7 @@ struct scan_case {
   std::uint32_t height;
   std::uint32_t block_size;
   bool esc_g = false;
+  bool ipv6 = false;  // the emulator on ::1, opened as net://[::1]:PORT
 };
 
 std::ostream& operator<<(std::ostream& out, const scan_case& c) {
@@ -32,9 +33,13 @@ class FullScan : public ::testing::TestWithParam<scan_case> {};
 
 TEST_P(FullScan, ImageFileHoldsTheTestPattern) {
   const scan_case& c = GetParam();
-  emulator_process scanner(c.variant, {"--block-size", std::to_string(c.block_size)});
+  std::vector<std::string> emulator_args = {"--block-size", std::to_string(c.block_size)};
+  if (c.ipv6) emulator_args.insert(emulator_args.end(), {"--address", "::1"});
+  emulator_process scanner(c.variant, emulator_args);
   const temp_file image(std::string(c.name) + ".pnm");
-  std::vector<std::string> args = {"scan", scanner.uri(), "--output", image.path()};
+  const std::string uri =
+      c.ipv6 ? "net://[::1]:" + std::to_string(scanner.port()) : scanner.uri();
+  std::vector<std::string> args = {"scan", uri, "--output", image.path()};
   args.insert(args.end(), {"--width", std::to_string(c.width), "--height", std::to_string(c.height),
                            c.colour ? "--colour" : "--grey"});
   args.insert(args.end(), {"--resolution", "150"});
@@ -74,7 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
                       scan_case{"is_colour_exact_fit", "is", true, 200, 150, 9000},
                       scan_case{"is_one_block", "is", false, 64, 48, 4096},
                       scan_case{"is_one_full_block_then_short", "is", false, 64, 48, 2000},
-                      scan_case{"is_one_full_block_exact_fit", "is", false, 64, 48, 1536}),
+                      scan_case{"is_one_full_block_exact_fit", "is", false, 64, 48, 1536},
+                      scan_case{"nt_over_ipv6", "nt", true, 64, 48, 1000, false, true},
+                      scan_case{"is_over_ipv6", "is", true, 64, 48, 1000, false, true}),
     [](const ::testing::TestParamInfo<scan_case>& param) { return std::string(param.param.name); });
 
 // "-o -": the image on standard output, the summary on standard error.

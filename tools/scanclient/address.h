@@ -15,15 +15,19 @@ inline constexpr int DEFAULT_SCANNER_PORT = 1865;
 struct scanner_address {
   std::string host;
   int port = DEFAULT_SCANNER_PORT;
+  // The host was an IPv6 address in brackets, and is shown so again.
+  bool bracketed = false;
 };
 
 // Everything after the first "//" names the scanner: the host up to the first
 // ':', and after it the port, read as strtol reads a decimal number (so "80/a"
-// is 80, and an empty or non-numeric text 0). Without "//" the whole text is
-// taken.
+// is 80, and an empty or non-numeric text 0). An IPv6 address goes in
+// brackets, "[::1]:1865", optionally with a zone, "[fe80::1%eth0]"; a '['
+// without its ']', or anything but ':' after it, leaves the whole text as the
+// host, which does not resolve. Without "//" the whole text is taken.
 scanner_address parse_scanner_address(std::string_view uri);
 
-// "HOST:PORT", for messages.
+// "HOST:PORT" or "[HOST]:PORT", for messages.
 std::string to_string(const scanner_address& address);
 
 }  // namespace scanbridge::tools

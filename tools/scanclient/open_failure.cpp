@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "tools/common/unique_fd.h"
 
@@ -19,29 +20,44 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// The first IPv4 address of the host, as the bridge takes it. False when the
-// name does not resolve.
-bool resolve(const scanner_address& address, sockaddr_in* out) {
+// The host's addresses in the order the bridge tries them: IPv4 first, in
+// the resolver's order, then IPv6. Empty when the name does not resolve.
+std::vector<sockaddr_storage> resolve(const scanner_address& address) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(address.host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return false;
-  }
-  std::memcpy(out, found->ai_addr, sizeof *out);
-  ::freeaddrinfo(found);
+  std::vector<sockaddr_storage> out;
+  if (::getaddrinfo(address.host.c_str(), nullptr, &hints, &found) != 0) return out;
   // The bridge keeps the port as an int and sends its low 16 bits.
-  out->sin_port = htons(static_cast<std::uint16_t>(address.port));
-  return true;
+  const std::uint16_t port = htons(static_cast<std::uint16_t>(address.port));
+  for (const int family : {AF_INET, AF_INET6}) {
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+      if (a->ai_family != family) continue;
+      sockaddr_storage target{};
+      std::memcpy(&target, a->ai_addr, a->ai_addrlen);
+      if (family == AF_INET) {
+        reinterpret_cast<sockaddr_in*>(&target)->sin_port = port;
+      } else {
+        reinterpret_cast<sockaddr_in6*>(&target)->sin6_port = port;
+      }
+      out.push_back(target);
+    }
+  }
+  ::freeaddrinfo(found);
+  return out;
+}
+
+socklen_t length_of(const sockaddr_storage& target) {
+  return target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 // 0 once connected, else the error of the attempt; ETIMEDOUT when nothing
 // came back within timeout_ms.
-int try_connect(const sockaddr_in& target, int timeout_ms) {
-  const unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+int try_connect(const sockaddr_storage& target, int timeout_ms) {
+  const unique_fd fd(::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return errno;
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), length_of(target)) == 0) {
     return 0;
   }
   if (errno != EINPROGRESS) return errno;
@@ -64,10 +80,17 @@ int try_connect(const sockaddr_in& target, int timeout_ms) {
 }  // namespace
 
 std::string explain_open_failure(const scanner_address& address, int timeout_ms) {
-  sockaddr_in target{};
-  if (!resolve(address, &target)) return "cannot resolve " + address.host;
+  const std::vector<sockaddr_storage> targets = resolve(address);
+  if (targets.empty()) return "cannot resolve " + address.host;
   const std::string where = to_string(address);
-  const int error = try_connect(target, timeout_ms);
+  // Like the bridge, on to the next address until one connects; the first
+  // address's failure is the one told.
+  int error = -1;
+  for (const sockaddr_storage& target : targets) {
+    const int attempt = try_connect(target, timeout_ms);
+    if (error == -1 || attempt == 0) error = attempt;
+    if (attempt == 0) break;
+  }
   switch (error) {
     case 0:
       return where + " answered but is not a scanner (no greeting)";

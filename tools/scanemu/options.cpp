@@ -1,5 +1,8 @@
 #include "tools/scanemu/options.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <functional>
 #include <limits>
 #include <string_view>
@@ -55,6 +58,22 @@ bool set_variant(emulator_options& opt, std::string_view v) {
   return true;
 }
 
+// A numeric IPv4 or IPv6 address, an IPv6 one with or without brackets and
+// optionally with a zone ("fe80::1%eth0"). Names are refused: the emulator
+// says exactly where it listens.
+bool set_address(emulator_options& opt, std::string_view v) {
+  if (v.size() >= 2 && v.front() == '[' && v.back() == ']') v = v.substr(1, v.size() - 2);
+  const std::string text(v);
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (text.empty() || ::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return false;
+  ::freeaddrinfo(found);
+  opt.address = text;
+  return true;
+}
+
 bool set_greeting_version(emulator_options& opt, std::string_view v) {
   return parse_version(v, opt.greeting_major, opt.greeting_minor);
 }
@@ -74,6 +93,7 @@ const std::vector<option_entry>& option_table() {
   constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
   static const std::vector<option_entry> table = {
       {"variant", 0, true, "nt or is", set_variant},
+      {"address", 0, true, "a numeric IPv4 or IPv6 address", set_address},
       number("port", &o::port, 0, 65535, 'p'),
       number("width", &o::width, 1, 65535),
       number("height", &o::height, 1, 65535),
@@ -152,13 +172,16 @@ std::string help_text() {
   return R"(Usage: scanemu [OPTIONS]
 
 Emulates a network scanner so that the bridge can be run and tested without
-hardware. Listens on 127.0.0.1, prints the port as the first line on standard
-output, and serves every connection on its own thread until SIGTERM or SIGINT.
+hardware. Listens on 127.0.0.1 (or --address), prints the port as the first
+line on standard output, and serves every connection on its own thread until
+SIGTERM or SIGINT.
 SIGUSR1 sends a notice (event --notice-code) on every open connection; SIGUSR2
 sends every connection a disconnect event and closes it.
 
 Protocol
   --variant nt|is        packet variant to speak (default nt)
+  --address ADDR         numeric IPv4 or IPv6 address to listen on, e.g. ::1
+                         (default 127.0.0.1)
   -p, --port N           TCP port, 0 lets the system choose (default 1865)
   --greeting-version M.m version announced in the greeting (default 1.2)
   --greeting-status S    status byte of the greeting (default 0)

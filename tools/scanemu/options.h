@@ -20,6 +20,8 @@ inline constexpr std::uint32_t MAX_BLOCK_SIZE = 64u << 20;
 
 struct emulator_options {
   variant protocol = variant::NT;
+  // The numeric address to listen on, IPv4 or IPv6 (without brackets).
+  std::string address = "127.0.0.1";
   int port = 1865;
 
   // Scan geometry until the peer sets its own.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -61,26 +62,38 @@ bool server::listen() {
     log_line("scanemu: cannot make a pipe: " + std::string(std::strerror(errno)));
     return false;
   }
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  const std::string where = (options_.address.find(':') != std::string::npos
+                                 ? "[" + options_.address + "]"
+                                 : options_.address) +
+                            ":" + std::to_string(options_.port);
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(options_.port);
+  if (const int error = ::getaddrinfo(options_.address.c_str(), port.c_str(), &hints, &found)) {
+    log_line("scanemu: cannot listen on " + where + ": " + ::gai_strerror(error));
+    return false;
+  }
+  sockaddr_storage address{};
+  std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+  socklen_t length = found->ai_addrlen;
+  ::freeaddrinfo(found);
+  listen_fd_ = ::socket(address.ss_family, SOCK_STREAM, 0);
   if (listen_fd_ < 0) {
     log_line("scanemu: cannot make a socket: " + std::string(std::strerror(errno)));
     return false;
   }
   const int on = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-  socklen_t length = sizeof address;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::listen(listen_fd_, 64) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    log_line("scanemu: cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " +
-             std::strerror(errno));
+    log_line("scanemu: cannot listen on " + where + ": " + std::strerror(errno));
     return false;
   }
-  port_ = ntohs(address.sin_port);
+  port_ = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   return true;
 }
 

@@ -1,4 +1,4 @@
-// The listening side of the emulator: accepts connections on 127.0.0.1 and
+// The listening side of the emulator: accepts connections on its address and
 // serves each on its own thread until told to stop.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_SERVER_H_
 #define SCANBRIDGE_TOOLS_SCANEMU_SERVER_H_
