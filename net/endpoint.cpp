@@ -98,7 +98,7 @@ int endpoint::port() {
 
 int endpoint::fd() { return open_() ? fd_ : -1; }
 
-bool endpoint::read(void* buf, std::uint64_t count, bool peek) {
+bool endpoint::read(void* buf, std::size_t count, bool peek) {
   if (!open_()) return false;
   if (count == 0) return true;
   auto* bytes = static_cast<char*>(buf);
@@ -107,26 +107,26 @@ bool endpoint::read(void* buf, std::uint64_t count, bool peek) {
     // receive time-out, a signal or end of stream cuts the wait short), so the
     // peek sleeps instead of polling. A short peek can only mean one of those.
     const ssize_t n = ::recv(fd_, bytes, count, MSG_PEEK | MSG_WAITALL);
-    return n > 0 && static_cast<std::uint64_t>(n) == count;
+    return n > 0 && static_cast<std::size_t>(n) == count;
   }
-  std::uint64_t done = 0;
+  std::size_t done = 0;
   while (done < count) {
     // MSG_WAITALL lets the kernel gather a whole block in one call instead of
     // waking the bridge for every segment. A time-out or a signal still ends
     // the call early; the loop then reads on, as with a short read.
     const ssize_t n = ::recv(fd_, bytes + done, count - done, MSG_WAITALL);
     if (n <= 0) return false;
-    done += static_cast<std::uint64_t>(n);
+    done += static_cast<std::size_t>(n);
   }
   return true;
 }
 
-bool endpoint::write(const void* buf, std::uint64_t count) { return write(buf, count, nullptr, 0); }
+bool endpoint::write(const void* buf, std::size_t count) { return write(buf, count, nullptr, 0); }
 
-bool endpoint::write(const void* head, std::uint64_t head_count, const void* body,
-                     std::uint64_t body_count) {
+bool endpoint::write(const void* head, std::size_t head_count, const void* body,
+                     std::size_t body_count) {
   if (!open_()) return false;
-  const std::uint64_t total = head_count + body_count;
+  const std::size_t total = head_count + body_count;
   return send_all(fd_, head, head_count, body, body_count) == static_cast<std::int64_t>(total);
 }
 
@@ -138,7 +138,7 @@ bool endpoint::has_input() const {
   return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
 }
 
-std::int64_t endpoint::peek_waiting(void* buf, std::uint64_t count) const {
+std::ptrdiff_t endpoint::peek_waiting(void* buf, std::size_t count) const {
   if (fd_ <= 0) return -1;
   const ssize_t n = ::recv(fd_, buf, count, MSG_PEEK | MSG_DONTWAIT);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;

@@ -57,20 +57,20 @@ class endpoint {
   int fd();
   // Transfers exactly count bytes into buf. With peek the bytes are copied and
   // stay in the stream. False on end of stream, error or time-out.
-  bool read(void* buf, std::uint64_t count, bool peek = false);
+  bool read(void* buf, std::size_t count, bool peek = false);
   // Writes exactly count bytes. A peer that reset the connection makes it fail;
   // it never raises SIGPIPE.
-  bool write(const void* buf, std::uint64_t count);
+  bool write(const void* buf, std::size_t count);
   // Writes head and then body as one stream of bytes, all or nothing.
-  bool write(const void* head, std::uint64_t head_count, const void* body,
-             std::uint64_t body_count);
+  bool write(const void* head, std::size_t head_count, const void* body,
+             std::size_t body_count);
   // True when at least one byte is waiting on the connected socket now. Never
   // blocks, connects or accepts.
   bool has_input() const;
   // Copies up to count bytes that are waiting on the connected socket right
   // now, leaving them in the stream. Returns how many (0 when none), or -1.
   // Never blocks, connects or accepts.
-  std::int64_t peek_waiting(void* buf, std::uint64_t count) const;
+  std::ptrdiff_t peek_waiting(void* buf, std::size_t count) const;
   int timeout() const { return timeout_; }
   // Stores seconds and applies the socket options with it to the connected
   // socket. With 0 the time-outs already on the socket stay in force.
