@@ -8,11 +8,13 @@ set(CPACK_PACKAGE_NAME scanbridge)
 set(CPACK_PACKAGE_VENDOR "The scanbridge developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bridge that lets a scanner driver use network scanners")
-set(CPACK_PACKAGE_DESCRIPTION
-    "scanbridge is started by a scanner driver as a child process and carries the driver's \
-commands to image scanners on the network over their packet protocol (NT and IS variants). \
-The package also holds scanemu, a scanner emulator, and scanclient, a driver-side client \
-that probes and scans through the bridge.")
+# One paragraph, in lines short enough for Debian's control file.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+scanbridge is started by a scanner driver as a child process and carries
+the driver's commands to image scanners on the network over their packet
+protocol (NT and IS variants). The package also holds scanemu, a scanner
+emulator, and scanclient, a driver-side client that probes and scans
+through the bridge.]=])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
