@@ -84,6 +84,60 @@ TEST(BridgeProcess, PrintsItsPortAsTheFirstLineOfStandardOutputAndNothingElse) {
   EXPECT_EQ(bridge.stderr_text(), "");
 }
 
+// A driver may pass any arguments, and the bridge ignores them; only a lone
+// --version or --help is answered, and then it exits without binding a port.
+struct arguments_case {
+  const char* name;
+  std::vector<const char*> arguments;
+  const char* answer;  // what standard output holds (whole) or begins with;
+  bool whole;          // nullptr: the bridge runs and prints its port
+};
+
+TEST(BridgeProcess, AnswersOnlyALoneVersionOrHelpAndIgnoresOtherArguments) {
+  const std::vector<arguments_case> cases = {
+      {"version", {"--version"}, "scanbridge " SCANBRIDGE_VERSION "\n", true},
+      {"help", {"--help"}, "Usage: scanbridge\n", false},
+      {"both", {"--version", "--help"}, nullptr, false},
+      {"help and more", {"--help", "x"}, nullptr, false},
+      {"short option", {"-h"}, nullptr, false},
+      {"with a value", {"--version=1"}, nullptr, false},
+  };
+  for (const arguments_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::pipe_fds out = testing::make_pipe();
+    testing::child_process child = testing::child_process::fork_running([&] {
+      if (::dup2(out.write_end.get(), 1) < 0) return 126;
+      std::vector<char*> argv = {const_cast<char*>(testing::bridge_binary())};
+      for (const char* a : c.arguments) argv.push_back(const_cast<char*>(a));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      return 127;
+    });
+    out.write_end.reset();
+    if (c.answer == nullptr) {
+      std::string line;
+      for (bytes b = testing::read_exact(out.read_end.get(), 1); !b.empty() && b[0] != '\n';
+           b = testing::read_exact(out.read_end.get(), 1)) {
+        line.push_back(static_cast<char>(b[0]));
+      }
+      EXPECT_TRUE(!line.empty() &&
+                  std::all_of(line.begin(), line.end(), [](char d) { return d >= '0' && d <= '9'; }))
+          << "not a port line: \"" << line << '"';
+      ASSERT_TRUE(child.send_signal(SIGHUP));
+    } else {
+      // Everything up to the end of the stream: the bridge must have exited.
+      const bytes all = testing::read_exact(out.read_end.get(), 1 << 16);
+      const std::string text(all.begin(), all.end());
+      if (c.whole) {
+        EXPECT_EQ(text, c.answer);
+      } else {
+        EXPECT_TRUE(text.starts_with(c.answer) && text.ends_with("\n")) << text;
+      }
+    }
+    EXPECT_EQ(child.wait_exit(), exited(0));
+  }
+}
+
 TEST(BridgeProcess, AcceptsAClientThatConnectsTheInstantItReadsThePort) {
   for (int i = 0; i < 20; ++i) {
     SCOPED_TRACE("start " + std::to_string(i));

@@ -334,7 +334,7 @@ struct peek_case {
   std::size_t waiting;  // bytes sent by the peer
   bool end_of_stream;   // the peer then closes
   std::size_t asked;
-  std::int64_t expected;
+  std::ptrdiff_t expected;
 };
 
 class EndpointPeekWaiting : public ::testing::TestWithParam<peek_case> {};
@@ -355,8 +355,8 @@ TEST_P(EndpointPeekWaiting, CopiesWhatIsWaitingWithoutTakingItOrBlocking) {
 
   bytes buf(row.asked);
   EXPECT_EQ(c.ep->peek_waiting(buf.data(), buf.size()), row.expected);
-  EXPECT_EQ(hex(bytes(buf.begin(), buf.begin() + std::max<std::int64_t>(row.expected, 0))),
-            hex(bytes(sent.begin(), sent.begin() + std::max<std::int64_t>(row.expected, 0))));
+  EXPECT_EQ(hex(bytes(buf.begin(), buf.begin() + std::max<std::ptrdiff_t>(row.expected, 0))),
+            hex(bytes(sent.begin(), sent.begin() + std::max<std::ptrdiff_t>(row.expected, 0))));
   EXPECT_EQ(fcntl(c.ep->fd(), F_GETFL), flags);
   EXPECT_EQ(c.ep->has_input(), !sent.empty()) << "the bytes stay first in line";
   EXPECT_EQ(read_bytes(*c.ep, sent.size()), sent);

@@ -6,7 +6,7 @@
 namespace scanbridge::tools::scanemu {
 
 image_source::image_source(const scan_geometry& geometry)
-    : geometry_(geometry), line_bytes_(geometry.bytes_per_line()) {
+    : geometry_(geometry), line_bytes_(std::size_t{geometry.width} * geometry.channels()) {
   // Build each kind of row from the first line of that kind.
   std::size_t built = 0;
   for (std::uint32_t y = 0; y < geometry_.height && built < kRowKinds; ++y) {

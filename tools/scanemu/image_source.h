@@ -32,7 +32,7 @@ class image_source {
   std::size_t kind_of_(std::uint32_t y) const;
 
   scan_geometry geometry_;
-  std::uint64_t line_bytes_;
+  std::size_t line_bytes_;  // one row in memory
   std::array<std::vector<std::uint8_t>, kRowKinds> rows_;
 };
 
