@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte layouts the benchmark speaks on both links, written out here on their
 // own so that the harness checks the bridge against an independent reading of
 // the formats rather than against the bridge's own code.

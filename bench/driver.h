@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver side of every measurement: one client link to a relay (the
 // bridge or the ideal relay, driven by the very same code), and the direct
 // reader of a scanner's stream that gives the limit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/ideal_relay.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ideal relay: the least work any bridge must do for the exchanges the
 // benchmark drives. It runs as a process of its own, started like the bridge
 // (it prints its loopback port as its first line and serves one driver), so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scanbench: the bridge against an ideal relay and against the direct
 // stream, on loopback, in one run. See docs/performance.md.
 #include <sys/utsname.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One measurement each: a whole setting up (scanner, relay process, driver
 // link), the timed part, and an orderly stop that is checked too.
 #ifndef SCANBRIDGE_BENCH_MEASURE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/plot.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A self-made SVG line chart: throughput against block size, log x axis.
 #ifndef SCANBRIDGE_BENCH_PLOT_H_
 #define SCANBRIDGE_BENCH_PLOT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/relay_process.h"
 
 #include <signal.h>

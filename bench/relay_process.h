@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A relay started as a driver starts the bridge: a child process whose first
 // line on standard output is its loopback port.
 #ifndef SCANBRIDGE_BENCH_RELAY_PROCESS_H_

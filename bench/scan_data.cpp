@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/scan_data.h"
 
 #include <cstring>

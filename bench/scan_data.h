@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shape and the contents of a benchmark scan, known to the scanner that
 // sends it and to the driver that checks what arrives.
 #ifndef SCANBRIDGE_BENCH_SCAN_DATA_H_

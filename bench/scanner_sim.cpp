@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/scanner_sim.h"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-harness network scanner: a thread that serves one connection in
 // either variant, answers ESC @ at once and streams a scan from prebuilt
 // blocks, one vectored write per block.

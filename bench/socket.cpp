@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/socket.h"
 
 #include <arpa/inet.h>

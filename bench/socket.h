@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loopback sockets and the buffered frame reader every party of the harness
 // uses: the driver, the in-harness scanner and the ideal relay.
 #ifndef SCANBRIDGE_BENCH_SOCKET_H_

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The system calls the bridge makes per relayed scan block, by name, on both
 # variants: the difference between a scan of 1,100 blocks and one of 100 (by
 # default 4 KiB blocks, grey lines of 1,024 pixels), so that start-up, OPEN

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bridge/bridge.h"
 
 #include "bridge/link.h"

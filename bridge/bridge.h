@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge process object: the client endpoint, the announced port and the
 // table of open devices.
 #ifndef SCANBRIDGE_BRIDGE_BRIDGE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device table and the dispatch of each client message.
 #include <string>
 

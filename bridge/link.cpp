@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bridge/link.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framed messages between the driver (the client) and the bridge.
 //
 // Every message is a 16-byte header of four big-endian 32-bit words (id, kind,

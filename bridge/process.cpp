@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bridge/process.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge process: stop signals, parent-death notification and the process
 // entry.
 #ifndef SCANBRIDGE_BRIDGE_PROCESS_H_

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian package of the installed tree: `cpack -G DEB` in the build folder.
 # The package holds exactly what `cmake --install` lays out; its dependencies
 # are computed by dpkg-shlibdeps (package dpkg-dev) from the executables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte arrays that travel between the scanner session and the client link.
 #ifndef SCANBRIDGE_COMMANDS_CHUNK_H_
 #define SCANBRIDGE_COMMANDS_CHUNK_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The translator of one client command: the base class of every command and
 // its IS form, which frames each chunk for the scanner with an 8-byte header.
 #ifndef SCANBRIDGE_COMMANDS_COMMAND_H_

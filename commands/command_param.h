@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands that carry a parameter block from the client: the NT form, which
 // acknowledges the command itself and sends command and parameters in one
 // packet; the NT buffer form, which folds the parameters into the fixed

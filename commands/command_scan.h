@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan command, letter 'G': relays the scanner's information block and
 // every image data block to the client, with the client's ACK 0x06 between
 // blocks and CAN 0x18 to stop the scan.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands whose reply is a 4-byte head followed by data of variable length.
 // The client receives the head and the data as two separate chunks.
 #ifndef SCANBRIDGE_COMMANDS_COMMAND_VAR_H_

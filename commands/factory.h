@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The translator of each legacy command, per protocol variant. Both factories
 // are pure functions of the command's two bytes: no sockets, no session, no
 // state.

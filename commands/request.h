@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One extended-mode exchange: a 12-byte request header from the client and
 // its payload go to the scanner; the scanner's 64-byte reply header and the
 // payload it announces come back to the client.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the command translators, without sockets: random sequences
 // of start, client data, scanner replies and cancel on every translator the
 // two factories make, random extended requests and random reply headers.

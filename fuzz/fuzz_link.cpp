@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the client link: a byte stream from the client through
 // the link reader and bridge::dispatch, with fake scanners behind the devices.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the scanner side of a session: the bytes a scanner sends,
 // through packet::receive, detect_protocol and the exchange driver, for a
 // sequence of client commands.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 Each seed is a small, meaningful exchange in the input format of its target

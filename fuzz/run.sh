@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the libFuzzer targets.
 #
 #   fuzz/run.sh TARGET SECONDS [libFuzzer options...]

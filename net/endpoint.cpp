@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "net/endpoint.h"
 
 #include <arpa/inet.h>

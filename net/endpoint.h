@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one TCP socket wrapper of the bridge.
 #ifndef SCANBRIDGE_NET_ENDPOINT_H_
 #define SCANBRIDGE_NET_ENDPOINT_H_

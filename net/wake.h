@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waits that a signal handler can end.
 //
 // Every wait of the bridge (for a client, for a client's bytes, for a

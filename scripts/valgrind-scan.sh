@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One end-to-end scan per variant with the bridge under valgrind memcheck.
 #
 #   scripts/valgrind-scan.sh [SCANBRIDGE SCANEMU SCANCLIENT]

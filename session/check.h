@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Invariants that only a programming error can break. Unlike assert(), the
 // check stays in release builds: a broken invariant stops the process with a
 // message naming the condition instead of corrupting what goes on the wire.

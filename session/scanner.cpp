@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "session/scanner.h"
 
 #include <algorithm>

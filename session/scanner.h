@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session of one open device: where the scanner is, its TCP connection
 // and protocol, the command being translated, and the driver that carries one
 // client DATA message through that command.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The demo scan: starts the scanner emulator, scans its test image through the
 # bridge with scanclient, once per protocol variant, and leaves the images in
 # the build folder. Usage: tools/demo.sh BUILD_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte values shared by the scanner command language and the packet protocol.
 #ifndef SCANBRIDGE_WIRE_CODES_H_
 #define SCANBRIDGE_WIRE_CODES_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One scanner packet: a 12-byte header and an optional payload.
 //
 // Header layout (every exchange with a scanner is framed this way):

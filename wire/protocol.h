@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two variants of the scanner packet protocol, NT and IS: everything
 // that differs between them, so that the session never tests the variant
 // itself.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for i686 Linux with Debian's cross compiler (g++-i686-linux-gnu);
 # the results run under qemu-user (qemu-i386). Used by scripts/cross-test.
 set(CMAKE_SYSTEM_NAME Linux)

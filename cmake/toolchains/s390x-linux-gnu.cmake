@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for s390x Linux with Debian's cross compiler (g++-s390x-linux-gnu);
 # the results run under qemu-user (qemu-s390x). Used by scripts/cross-test.
 set(CMAKE_SYSTEM_NAME Linux)

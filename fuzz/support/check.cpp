@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/support/check.h"
 
 #include <sanitizer/asan_interface.h>

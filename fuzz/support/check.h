@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks of the fuzz targets. A failed check names the condition and aborts,
 // which libFuzzer reports as a crash and saves the input that caused it.
 #ifndef SCANBRIDGE_FUZZ_SUPPORT_CHECK_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scanner on 127.0.0.1 played by a background thread, for the fuzz targets
 // that run real sessions.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a fuzz input from the front, one field at a time. Reading past the end
 // yields zeros and empty spans, so every input decodes to something.
 #ifndef SCANBRIDGE_FUZZ_SUPPORT_INPUT_H_

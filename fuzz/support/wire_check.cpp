@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/support/wire_check.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks what the bridge sent to a scanner on one connection.
 #ifndef SCANBRIDGE_FUZZ_SUPPORT_WIRE_CHECK_H_
 #define SCANBRIDGE_FUZZ_SUPPORT_WIRE_CHECK_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real scanbridge process driven as a driver drives it, against scripted
 // fake scanners on loopback: every byte the bridge writes on the client link
 // and on each scanner link is checked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framing of the client link on real sockets, byte for byte: the reader,
 // write_message and write_replies, and how their waits meet a stop.
 #include "bridge/link.h"

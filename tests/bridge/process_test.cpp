@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real scanbridge executable as a child process: its port line, the
 // client link end to end, serving one client after another, stop signals,
 // parent death, and the faults a driver's environment can provoke.

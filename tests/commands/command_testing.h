@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the command tests: byte vectors in and out of commands,
 // and draining a command's queue the way the driver and dispatcher do.
 #ifndef SCANBRIDGE_TESTS_COMMANDS_COMMAND_TESTING_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands/factory.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cancelled scans: CAN from a driver between blocks, message by message
 // through the bridge, and Ctrl-C in scanclient.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command lines of the three programs people run, as processes: the
 // version line, help on standard output, and one line naming a bad option.
 #include <gtest/gtest.h>

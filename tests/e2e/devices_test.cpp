@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two devices open at once on one bridge, an NT and an IS scanner, with their
 // commands and scans interleaved message by message.
 #include <gtest/gtest.h>

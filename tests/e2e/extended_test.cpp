@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extended mode through the bridge to the emulator's IS scanner: FS X, the
 // 12-byte requests with their payloads, the 64-byte reply headers with
 // theirs, and "FIN " back to legacy commands.

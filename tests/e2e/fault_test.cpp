@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's fault modes seen from scanclient: each shows one clear error
 // line (or, for the harmless ones, a good scan), and the bridge that served
 // the faulty scanner stays up and serves a healthy one afterwards.

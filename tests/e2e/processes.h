@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The programs of an end-to-end run as child processes of the test: the
 // scanner emulator, scanclient, and any other executable with its output
 // captured. Every child is killed and reaped when its object goes.

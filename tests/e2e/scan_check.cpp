@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/e2e/scan_check.h"
 
 #include <gtest/gtest.h>

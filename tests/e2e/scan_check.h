@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the end-to-end tests check a scan against: the emulator's test image,
 // PNM files as scanclient writes them, and scans driven message by message
 // over a link_client.

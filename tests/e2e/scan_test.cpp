@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole scans through scanclient, the bridge it starts and the emulator, on
 // both variants: the image file must hold the emulator's test image exactly.
 // The emulator starts with its own default page (850x1100 grey), so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scanclient --trace: a readable transcript of every message of a scan, each
 // with its direction and what it means.
 #include <gtest/gtest.h>

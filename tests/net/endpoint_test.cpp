@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The endpoint on real loopback sockets, in both modes.
 #include "net/endpoint.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange driver, road by road over both variants: every byte that
 // reaches the scanner and every chunk left for the client is checked.
 #include <gtest/gtest.h>

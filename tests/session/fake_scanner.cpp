@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/session/fake_scanner.h"
 
 #include <arpa/inet.h>

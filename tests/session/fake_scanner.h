@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted network scanner on a real loopback socket, for the tests of the
 // wire and session layers.
 //

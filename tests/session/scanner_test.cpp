@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session's life: address, connection with its back-off, disconnection,
 // and the scanner's notices.
 #include "session/scanner.h"

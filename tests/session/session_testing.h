@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the session tests: one DATA message through a session,
 // with its result and the reply chunks the dispatcher would write.
 #ifndef SCANBRIDGE_TESTS_SESSION_SESSION_TESTING_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak tests of the real bridge process against the scanner emulator: a
 // thousand OPEN/CLOSE cycles, sixteen devices open at once with their commands
 // and scans interleaved, and clients that leave in the middle of a message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/bridge_process.h"
 
 #include <fcntl.h>

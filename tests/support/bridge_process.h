@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real scanbridge executable as a child process of the test.
 #ifndef SCANBRIDGE_TESTS_SUPPORT_BRIDGE_PROCESS_H_
 #define SCANBRIDGE_TESTS_SUPPORT_BRIDGE_PROCESS_H_

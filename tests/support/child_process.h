@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes that a test can wait for with a deadline, stop, signal and
 // never leak: a child still running when its owner goes is killed and reaped.
 #ifndef SCANBRIDGE_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptors, byte strings and bounded waits for tests that talk to real
 // sockets and processes. Every wait takes a deadline; none of them sleeps to
 // let something else happen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/link_client.h"
 
 #include <netinet/in.h>

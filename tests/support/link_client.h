@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's side of the client link: framed messages to and from the
 // bridge over a loopback TCP connection. Messages are encoded here, byte by
 // byte, independently of the bridge's own code, so tests check the wire.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP sockets on 127.0.0.1 for tests: listeners, clients, connected pairs and
 // resets. All descriptors are closed on exec.
 #ifndef SCANBRIDGE_TESTS_SUPPORT_LOOPBACK_H_

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Unit tests of scanclient's library and of the shared tool support;
 # included from tests/tools/CMakeLists.txt.
 add_executable(scanclient_test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests of the scanclient pieces that need no bridge: framing, the link
 // over a socket pair with scripted replies, trace texts, the end-of-scan rule,
 // the scan and probe sequences, the image files and the command line.

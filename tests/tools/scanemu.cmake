@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The emulator's tests. Included from this folder's CMakeLists.txt:
 #   include(${CMAKE_CURRENT_SOURCE_DIR}/scanemu.cmake)
 add_executable(scanemu_test

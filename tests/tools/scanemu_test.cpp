@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the scanner emulator: its parts on their own, then whole
 // connections driven over loopback sockets the way the bridge drives them.
 #include <arpa/inet.h>

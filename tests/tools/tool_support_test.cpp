@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of what the tools share (tools/common): reading the port line that
 // a started bridge, emulator or relay prints first.
 #include <gtest/gtest.h>

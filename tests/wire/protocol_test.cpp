@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wire/protocol.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command lines of the tools, all in the GNU style through getopt_long:
 // -oFILE, -o FILE, --output=FILE, --output FILE, unique abbreviations of long
 // names, bundled short flags, and "--" before operands that begin with '-'.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/common/hex.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bytes as hex for people: the client's trace, the emulator's log and the
 // test messages all write them the same way.
 #ifndef SCANBRIDGE_TOOLS_COMMON_HEX_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/common/port_line.h"
 
 #include <poll.h>

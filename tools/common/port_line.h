@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port line: the first line a driver reads from the bridge it started.
 // The bridge prints the loopback port it listens on, or "-1" when it failed
 // to start; the emulator and the benchmark's ideal relay announce their port

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Other programs as child processes, the way a driver starts the bridge: the
 // tools, the benchmark and the tests start the bridge, the emulator and the
 // client through this one piece.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the emulator and the client agree on beyond the bridge's own protocol:
 // the layout of the scan parameters a driver sets before a scan, and the
 // synthetic test image the emulator scans. A real scanner defines these

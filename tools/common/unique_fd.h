@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An owned file descriptor, closed when its owner goes. Shared by the tools,
 // the benchmark and the test helpers.
 #ifndef SCANBRIDGE_TOOLS_COMMON_UNIQUE_FD_H_

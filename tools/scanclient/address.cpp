@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/address.h"
 
 #include <cstdlib>

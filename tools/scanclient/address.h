@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner's address in an OPEN URI, read as the bridge reads it. All the
 // client's handling of host and port stands here, so that a new address form
 // changes this one place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/bridge_link.h"
 
 #include <arpa/inet.h>

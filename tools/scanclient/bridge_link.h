@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's end of the connection to the bridge: sends and receives framed
 // messages, every read bounded by a time-out, and writes each message to the
 // trace log when there is one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/bridge_process.h"
 
 #include <poll.h>

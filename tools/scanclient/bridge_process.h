@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge as the client's child process: found, started from its
 // executable, its port read from the first line it prints, stopped when the
 // client is done.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/client.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What scanclient does for one command line: starts the bridge, connects,
 // opens the device, probes or scans it, and tells the user how it went.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_CLIENT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One device opened through the bridge, seen from the driver's side: OPEN,
 // CLOSE, DATA messages and their replies, and the parameter commands.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_DEVICE_H_

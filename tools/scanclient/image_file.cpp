@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/image_file.h"
 
 #include <fcntl.h>

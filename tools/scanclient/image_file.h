@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing a scanned image: 8-bit grey or RGB, as PNG through libpng (when
 // the build has it) or as binary PNM (P5 grey, P6 RGB), to a file or to
 // standard output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framing of the messages between a driver and the bridge: a 16-byte header
 // of four big-endian words (id, kind, status, length) and the payload.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_LINK_MESSAGE_H_

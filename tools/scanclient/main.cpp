@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scanclient: drives a scanner through the bridge the way a scanner driver
 // does, to check a real or emulated scanner.
 #include <csignal>

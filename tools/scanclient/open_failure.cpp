@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/open_failure.h"
 
 #include <arpa/inet.h>

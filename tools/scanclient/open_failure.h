@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why the bridge could not open a scanner. The bridge answers a failed OPEN
 // with status -1 alone; the client then looks for the cause itself, the way
 // the bridge connects, and tells the user in one line.

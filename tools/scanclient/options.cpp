@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/options.h"
 
 #include "tools/common/command_line.h"

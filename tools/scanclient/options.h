@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of scanclient.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_
 #define SCANBRIDGE_TOOLS_SCANCLIENT_OPTIONS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The result of a client operation that can fail: success, failure with one
 // line of text for the user, or a cancel the user asked for.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_OUTCOME_H_

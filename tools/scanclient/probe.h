@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The questions a probe asks an open device (identity and status) and the
 // report of what came back, with the time each exchange took.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_PROBE_H_

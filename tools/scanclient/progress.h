@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress bar of a scan on standard error: bytes, rate and time left,
 // redrawn a few times per second at most.
 #ifndef SCANBRIDGE_TOOLS_SCANCLIENT_PROGRESS_H_

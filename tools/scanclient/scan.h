@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scan as a driver runs it: the scan parameters, the scan command, the
 // information block, one acknowledgement per data block, cancelling on
 // request, and the check of the image size against the parameters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanclient/scan_protocol.h"
 
 #include "tools/common/scan_format.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the scanner command language the client speaks: control bytes,
 // the scan parameter blocks, the image information block and the rule that
 // tells when a scan has delivered its last data block.

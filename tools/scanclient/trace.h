@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readable renderings of link messages for --trace and for the probe report:
 // hex with abbreviation, the names of commands, and what a reply means in the
 // place where the client expects it.

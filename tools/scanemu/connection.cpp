@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/connection.h"
 
 #include <fcntl.h>

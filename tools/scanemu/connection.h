@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the accepting thread and one connection's thread share: the socket,
 // a wake-up pipe for requests posted from outside, and the stop flag.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_CONNECTION_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/extended_requests.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Answers to the requests of extended mode (IS): 12-byte requests
 // "CODEx" + 7 hex digits, answered with a 64-byte header of the same form,
 // 8-byte text fields and the end mark "#---", and a payload.

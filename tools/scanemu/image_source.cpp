@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/image_source.h"
 
 #include <algorithm>

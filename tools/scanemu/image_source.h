@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bytes of the test image as a scan delivers them: row by row, channels
 // interleaved, each sample from the shared test pattern.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_IMAGE_SOURCE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/log.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostics of the emulator: whole lines on standard error, never mixed up
 // when several connections write at once.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_LOG_H_

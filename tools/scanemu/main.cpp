@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scanemu: a network scanner emulator for running and testing the bridge
 // without hardware. See --help.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/options.h"
 
 #include <netdb.h>

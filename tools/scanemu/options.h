@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line options of scanemu: what the emulated scanner looks like and
 // which faults it plays.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_OPTIONS_H_

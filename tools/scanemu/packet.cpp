@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/packet.h"
 
 #include <linux/sockios.h>

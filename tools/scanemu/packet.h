@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scanner packets as the emulator sends and receives them: a 12-byte header
 // (magic, type, flag, reserved, header size, big-endian payload length,
 // reserved word) and the payload.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/parameter_block.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 1176-byte parameter block in which an NT peer sends one setting: an
 // 8-byte flag bitmap naming the setting, and the value at that setting's
 // place in the block. The scanner answers with an 8-byte status bitmap laid

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a scan is cut into data blocks: the information block that announces
 // it, and the transfer request an IS peer must send back for it.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_SCAN_LAYOUT_H_

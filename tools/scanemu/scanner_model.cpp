@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/scanner_model.h"
 
 #include <algorithm>

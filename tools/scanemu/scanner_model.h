@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated scanner itself, apart from any protocol: its settings, what
 // it reports about itself, and the layout of its next scan.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_SCANNER_MODEL_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/server.h"
 
 #include <arpa/inet.h>

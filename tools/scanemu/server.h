@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listening side of the emulator: accepts connections on its address and
 // serves each on its own thread until told to stop.
 #ifndef SCANBRIDGE_TOOLS_SCANEMU_SERVER_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One connection of the emulated scanner: the greeting, the loop over the
 // peer's packets, and what both variants share (notices on demand, the
 // fault modes, streaming scan data).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IS variant: an open and a close request (0x21), commands in 0x20
 // packets behind an 8-byte chunk prefix [BE length][BE reply size], every
 // answer a 0xA0 packet of exactly the reply size asked for; scans fetched

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/scanemu/session_nt.h"
 
 #include "tools/scanemu/log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The NT variant: commands in packets of type 1 (ESC and the like), 2
 // (parameter blocks) and 8 (FS commands and scans), each answered with its
 // type plus 0x80; scans answer 0x89 and stream their blocks unasked.
