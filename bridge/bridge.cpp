@@ -44,8 +44,12 @@ void bridge::run() {
     } else if (n >= 0) {
       // A SIGTERM or SIGINT that came while this message was awaited lets it
       // be dispatched in full: only a stop that arrives from now on cuts the
-      // dispatch short.
-      if (stop_requested && !hangup_requested) clear_wake();
+      // dispatch short. A SIGHUP that lands while the wake is drained must
+      // still cut it short, hence the test after the drain.
+      if (stop_requested && !hangup_requested) {
+        clear_wake();
+        if (hangup_requested) wake_waits();
+      }
       dispatch(id, kind, payload.get(), static_cast<std::uint32_t>(n));
     }
     // n == -1: a read time-out or error; the next turn reads on.

@@ -49,18 +49,18 @@ link_reader::link_reader(int fd, int timeout_seconds)
     : fd_(fd), timeout_ms_(timeout_seconds > 0 ? timeout_seconds * 1000 : -1) {}
 
 bool link_reader::wait_() {
-  const std::int64_t deadline = timeout_ms_ < 0 ? -1 : monotonic_ms() + timeout_ms_;
+  const std::int64_t deadline = deadline_after(timeout_ms_);
   for (;;) {
-    const int left =
-        deadline < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline - monotonic_ms()));
-    switch (wait_for(fd_, POLLIN, left)) {
+    switch (wait_for(fd_, POLLIN, time_left(deadline))) {
       case wait_result::READY:
         return true;
       case wait_result::WOKEN:
+        // Drained first, tested second: a SIGHUP that lands in between is
+        // seen here, and one that lands later wakes the next wait.
+        clear_wake();
         if (hangup_requested) return false;
         // A SIGTERM or SIGINT: it takes effect once this message has been
         // dispatched, so the wait goes on for the time left.
-        clear_wake();
         continue;
       case wait_result::TIMED_OUT:
       case wait_result::FAILED:

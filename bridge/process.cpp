@@ -69,7 +69,12 @@ void announce(int port) {
 
 int bridge_main() {
   occupy_standard_descriptors();
-  open_wake();
+  if (!open_wake()) {
+    // The bridge still works, but a stop then takes effect only when the
+    // wait in progress ends.
+    std::fputs("ERROR: eventfd failed\n", stderr);
+    std::fflush(stderr);
+  }
   install_stop_handler(SIGTERM);
   install_stop_handler(SIGINT);
   install_stop_handler(SIGHUP);

@@ -207,7 +207,14 @@ void endpoint::apply_options_(int fd, int seconds) {
   if (seconds != 0) wait_seconds_ = seconds;
 }
 
-int endpoint::wait_ms_() const { return wait_seconds_ > 0 ? wait_seconds_ * 1000 : -1; }
+void endpoint::set_deadline(int ms) { deadline_ = deadline_after(ms); }
+
+int endpoint::wait_ms_() const {
+  const int per_wait = wait_seconds_ > 0 ? wait_seconds_ * 1000 : -1;
+  if (deadline_ < 0) return per_wait;
+  const int left = time_left(deadline_);
+  return per_wait < 0 ? left : std::min(per_wait, left);
+}
 
 bool endpoint::fill_ahead_(std::size_t count, bool wait) {
   while (ahead_.size() < count) {
@@ -233,10 +240,20 @@ bool endpoint::open_() {
 }
 
 bool endpoint::connect_() {
+  // A stop makes no further attempt, not even the one a failed peek of the
+  // greeting asks for.
+  if (wake_pending()) return false;
   ahead_.clear();
   addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  // A host with a ':' can only be an IPv6 address: it is taken as one, and
+  // anything else there fails without asking a name server.
+  if (host_.find(':') == std::string::npos) {
+    hints.ai_family = AF_UNSPEC;
+  } else {
+    hints.ai_family = AF_INET6;
+    hints.ai_flags = AI_NUMERICHOST;
+  }
   addrinfo* found = nullptr;
   if (::getaddrinfo(host_.c_str(), nullptr, &hints, &found) != 0) return false;
   const std::unique_ptr<addrinfo, addrinfo_deleter> owned(found);

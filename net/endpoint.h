@@ -91,6 +91,10 @@ class endpoint {
   // connected socket. Never blocks, connects or accepts.
   std::int64_t peek_waiting(void* buf, std::size_t count);
   int timeout() const { return timeout_; }
+  // Every wait from now on ends ms milliseconds from now at the latest, on
+  // top of the time-out: the whole rest of the connection's traffic gets that
+  // long. For a closing exchange that must not hold the bridge.
+  void set_deadline(int ms);
   // Stores seconds and applies the socket options with it to the connected
   // socket. With 0 the time-outs already on the socket stay in force.
   void set_timeout(int seconds);
@@ -107,8 +111,8 @@ class endpoint {
   // Applies the socket options with seconds to fd and notes the time-out
   // that the waits then keep to.
   void apply_options_(int fd, int seconds);
-  // The bound of one wait in milliseconds; -1 when the socket has no
-  // time-out.
+  // The bound of one wait in milliseconds: the time-out, or what is left
+  // until the deadline if that is less; -1 for no bound.
   int wait_ms_() const;
   // Moves bytes from the socket into ahead_ until it holds count bytes. With
   // wait false it takes only what has arrived. True when it holds count.
@@ -121,6 +125,8 @@ class endpoint {
   // The send and receive time-out on the sockets, in seconds (0: none). A
   // time-out of 0 leaves the one applied before in force.
   int wait_seconds_ = 0;
+  // See set_deadline(); -1 for none.
+  std::int64_t deadline_ = -1;
   bool connecting_;
   std::string host_;
   // Bytes taken off the socket by a peek, first in line for the next read.

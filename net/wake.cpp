@@ -18,8 +18,8 @@ namespace {
 volatile std::sig_atomic_t wake_fd = -1;
 volatile std::sig_atomic_t pending = 0;
 
-// Milliseconds left until deadline, 0 once it has passed; -1 stays -1 (no
-// bound).
+}  // namespace
+
 int time_left(std::int64_t deadline) {
   if (deadline < 0) return -1;
   return static_cast<int>(std::max<std::int64_t>(0, deadline - monotonic_ms()));
@@ -28,8 +28,6 @@ int time_left(std::int64_t deadline) {
 std::int64_t deadline_after(int timeout_ms) {
   return timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
 }
-
-}  // namespace
 
 bool open_wake() {
   if (wake_fd >= 0) return true;

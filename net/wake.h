@@ -46,6 +46,11 @@ bool sleep_unless_woken(int ms);
 
 // Milliseconds of a monotonic clock, for waits that resume.
 std::int64_t monotonic_ms();
+// The moment timeout_ms from now on the monotonic clock; -1 (no bound) for a
+// negative time-out.
+std::int64_t deadline_after(int timeout_ms);
+// Milliseconds left until deadline, 0 once it has passed; -1 for no bound.
+int time_left(std::int64_t deadline);
 
 }  // namespace scanbridge
 

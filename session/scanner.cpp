@@ -48,10 +48,11 @@ scanner::scanner(const std::string& address, int default_port)
 
 void scanner::take_bracketed_(const std::string& address) {
   // "[" IPv6 address (with an optional "%zone") "]", then nothing or ":" and
-  // the port. Anything else leaves the whole address as the host name, which
-  // fails to resolve as any bad name does.
+  // the port. Anything else (no ']', no ':' inside, so no IPv6 address,
+  // something other than ':' after) leaves the whole address as the host
+  // name, which fails to resolve as any bad name does.
   const std::size_t close = address.find(']');
-  if (close == std::string::npos) return;
+  if (close == std::string::npos || address.find(':') > close) return;
   const char* rest = address.c_str() + close + 1;
   if (*rest != '\0' && *rest != ':') return;
   host_ = address.substr(1, close - 1);
@@ -102,7 +103,7 @@ void scanner::disconnect(bool by_scanner) {
 }
 
 void scanner::limit_waits(int seconds) {
-  if (link_) link_->set_timeout(seconds);
+  if (link_) link_->set_deadline(seconds * 1000);
 }
 
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }
@@ -186,7 +187,7 @@ bool scanner::read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_
     // The scanner still hears the close request it may rely on, but a peer
     // that just broke the stream (a reset, a lying header, silence) is given
     // only a short while to answer it: the whole bridge waits meanwhile.
-    link_->set_timeout(CLOSE_AFTER_FAILURE_TIMEOUT);
+    limit_waits(CLOSE_AFTER_FAILURE_TIMEOUT);
     disconnect(false);
     return false;
   }

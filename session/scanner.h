@@ -43,8 +43,9 @@ class scanner {
   // notice, so no close request is sent. The current command goes too.
   void disconnect(bool by_scanner);
 
-  // Lowers the time-out of the connection to seconds, for the waits still to
-  // come: on the way out a silent scanner must not hold the exit for long.
+  // Gives the rest of the connection's traffic seconds at most, all waits
+  // together: on the way out a silent or trickling scanner must not hold the
+  // exit for long.
   void limit_waits(int seconds);
 
   // Runs one client DATA message through the session. Returns 0 or -1; the

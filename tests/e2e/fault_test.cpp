@@ -142,15 +142,18 @@ TEST(UnopenableScanner, ClientSaysWhyAndTheBridgeServesOn) {
   const std::string unresolvable = std::string(64, 'x') + ".invalid";
   const listener refusing = bind_loopback();
   const std::string refusing_at = "127.0.0.1:" + std::to_string(refusing.port);
-  // The same on ::1: the bracketed form comes back as it was given.
+  // The same on ::1 where there is IPv6: the bracketed form comes back as
+  // it was given.
   const unique_fd refusing6(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in6 six{};
   six.sin6_family = AF_INET6;
   six.sin6_addr = in6addr_loopback;
   socklen_t six_size = sizeof six;
-  ASSERT_EQ(::bind(refusing6.get(), reinterpret_cast<sockaddr*>(&six), six_size), 0);
-  ASSERT_EQ(::getsockname(refusing6.get(), reinterpret_cast<sockaddr*>(&six), &six_size), 0);
-  const std::string refusing6_at = "[::1]:" + std::to_string(ntohs(six.sin6_port));
+  const bool ipv6 =
+      ::bind(refusing6.get(), reinterpret_cast<sockaddr*>(&six), six_size) == 0 &&
+      ::getsockname(refusing6.get(), reinterpret_cast<sockaddr*>(&six), &six_size) == 0;
+  const std::string refusing6_at =
+      ipv6 ? "[::1]:" + std::to_string(ntohs(six.sin6_port)) : refusing_at;
   static int runs_made = 0;
   struct run {
     run(const char* variant, const char* fault)

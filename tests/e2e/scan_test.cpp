@@ -11,6 +11,7 @@
 
 #include "tests/e2e/processes.h"
 #include "tests/e2e/scan_check.h"
+#include "tests/support/loopback.h"
 
 namespace scanbridge::testing {
 namespace {
@@ -34,6 +35,7 @@ class FullScan : public ::testing::TestWithParam<scan_case> {};
 
 TEST_P(FullScan, ImageFileHoldsTheTestPattern) {
   const scan_case& c = GetParam();
+  if (c.ipv6 && !ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback here";
   std::vector<std::string> emulator_args = {"--block-size", std::to_string(c.block_size)};
   if (c.ipv6) emulator_args.insert(emulator_args.end(), {"--address", "::1"});
   emulator_process scanner(c.variant, emulator_args);

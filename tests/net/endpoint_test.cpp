@@ -444,6 +444,7 @@ TEST(ConnectingEndpoint, UnresolvableHostFailsCleanly) {
 }
 
 TEST(ConnectingEndpoint, ReachesAnIpv6Address) {
+  if (!testing::ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback here";
   unique_fd listening(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
   ASSERT_TRUE(listening);
   sockaddr_in6 addr{};
@@ -459,6 +460,18 @@ TEST(ConnectingEndpoint, ReachesAnIpv6Address) {
   unique_fd peer = testing::accept_connection(listening.get());
   ASSERT_TRUE(peer);
   EXPECT_EQ(testing::read_exact(peer.get(), 2), text_bytes("v6"));
+}
+
+TEST(ConnectingEndpoint, AStopMakesNoFurtherAttempt) {
+  const listener l = testing::listen_loopback();
+  endpoint ep("127.0.0.1", l.port, 300);
+  ASSERT_TRUE(open_wake());
+  wake_waits();
+  EXPECT_EQ(ep.fd(), -1);
+  EXPECT_FALSE(testing::wait_readable(l.fd.get(), 0ms)) << "a connection was made after the stop";
+  clear_wake();
+  EXPECT_GT(ep.fd(), 0);
+  EXPECT_TRUE(testing::accept_connection(l.fd.get()));
 }
 
 TEST(ConnectingEndpoint, TriesIpv4AddressesFirstInTheResolversOrder) {

@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       address_case{"ipv6_path_after_port", "[::1]:80/a", "::1", 80},
                       address_case{"ipv6_text_after_bracket", "[::1]/a", "[::1]/a", 1865},
                       address_case{"unmatched_bracket", "[::1:80", "[::1:80", 1865},
+                      address_case{"bracketed_name", "[scanner.lan]:80", "[scanner.lan]:80", 1865},
                       address_case{"bracket_later", "a[::1]:80", "a[", 0}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -105,4 +105,13 @@ void reset_close(unique_fd& fd) {
   fd.reset();
 }
 
+bool ipv6_loopback_available() {
+  const unique_fd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return false;
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
 }  // namespace scanbridge::testing

@@ -18,6 +18,10 @@ struct listener {
 // A socket listening on 127.0.0.1 (port 0: the system chooses), with address
 // reuse on. Throws std::system_error when it cannot be set up.
 listener listen_loopback(int port = 0);
+// Whether this machine can bind ::1 (containers may have no IPv6 at all);
+// tests of IPv6 skip themselves without it.
+bool ipv6_loopback_available();
+
 // Bound to 127.0.0.1 but not listening: connections to its port are refused
 // until listen() is called on it. Throws std::system_error.
 listener bind_loopback(int port = 0);
