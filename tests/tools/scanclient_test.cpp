@@ -23,6 +23,7 @@
 #endif
 
 #include "tools/common/scan_format.h"
+#include "tools/common/unique_fd.h"
 #include "tools/scanclient/bridge_link.h"
 #include "tools/scanclient/bridge_process.h"
 #include "tools/scanclient/device.h"
@@ -1202,6 +1203,7 @@ TEST(Options, CommandLines) {
       {{"--connect=0", "probe", "x://h"}, "error: option '--connect" + range + "65535, not '0'"},
       {{"probe", "net://h", "--bogus"}, "error: unknown option '--bogus'"},
       {{"probe", "net://h", "-x"}, "error: unknown option '-x'"},
+      {{"--trace", "-zq", "probe", "net://h"}, "error: unknown option '-z'"},
       {{"probe", "net://h", "--bridge"}, "error: option '--bridge' needs a value"},
       {{"scan", "net://h", "-po"}, "error: option '-o' needs a value"},
       {{"--trace=1", "probe", "x://h"}, "error: option '--trace' takes no value"},
@@ -1231,21 +1233,19 @@ TEST(Options, CommandLines) {
 // A listener whose queue of one connection is full leaves further
 // handshakes unanswered: the one way to meet silence on loopback.
 TEST(OpenFailure, NoAnswerWithinTheBound) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const unique_fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const unique_fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
   const int port = ntohs(address.sin_port);
   EXPECT_EQ(explain_open_failure({"127.0.0.1", port}, 200),
             "no answer from 127.0.0.1:" + std::to_string(port) + " within 0.2 s");
-  ::close(filler);
-  ::close(listener);
 }
 
 }  // namespace

@@ -32,9 +32,12 @@ std::vector<std::string> long_matches(std::string_view word, std::span<const opt
 }
 
 // The one line for what getopt_long refused; `result` is what it returned
-// and `word` the argument it was looking at.
+// and `word` the argument before optind. A short option is told by optopt,
+// its letter: inside a bundle ("-vz") optind has not moved on yet, so the
+// word would be the one before. A long option leaves 0 there (unknown) or
+// its code (a value missing or not wanted), and optind just past it.
 std::string refusal(int result, std::string_view word, std::span<const option_spec> specs) {
-  const bool is_long = word.substr(0, 2) == "--";
+  const bool is_long = optopt == 0 || optopt >= kLongBase;
   const std::string name = is_long ? written(word) : std::string("-") + static_cast<char>(optopt);
   if (result == ':') return "option '" + name + "' needs a value";
   if (is_long && optopt != 0) return "option '" + name + "' takes no value";

@@ -12,8 +12,9 @@ scanner_address parse_scanner_address(std::string_view uri) {
   address.host = std::string(text);
   std::size_t colon = text.find(':');
   if (text.starts_with('[')) {
+    // As the bridge reads it: an IPv6 address has a ':' inside the brackets.
     const std::size_t close = text.find(']');
-    if (close == std::string_view::npos) return address;
+    if (close == std::string_view::npos || text.find(':') > close) return address;
     colon = close + 1;
     if (colon < text.size() && text[colon] != ':') return address;
     address.host = std::string(text.substr(1, close - 1));

@@ -175,11 +175,14 @@ outcome image_output::open(const std::string& path, std::unique_ptr<image_output
       return outcome::failure(
           "will not write image data to a terminal: redirect standard output or give -o FILE");
     }
-    output->reset(new image_output(path, stdout));
+    *output = std::make_unique<image_output>(path, stdout);
     return outcome::ok();
   }
   const std::string part = path + ".part";
-  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Never through a link someone left at FILE.part: the scan would be written
+  // wherever it points.
+  const int fd =
+      ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return write_error(part, errno);
   std::FILE* file = ::fdopen(fd, "wb");
   if (file == nullptr) {
@@ -189,7 +192,7 @@ outcome image_output::open(const std::string& path, std::unique_ptr<image_output
     return write_error(part, error);
   }
   set_unfinished(part);
-  output->reset(new image_output(path, file));
+  *output = std::make_unique<image_output>(path, file);
   return outcome::ok();
 }
 

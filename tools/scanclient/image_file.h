@@ -61,6 +61,8 @@ outcome write_png(std::FILE* file, const std::string& name, const scan_geometry&
 class image_output {
  public:
   static outcome open(const std::string& path, std::unique_ptr<image_output>* output);
+  // Takes charge of file, made by open() for path.
+  image_output(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
   // Removes PATH.part unless write() has renamed it.
   ~image_output();
 
@@ -75,7 +77,6 @@ class image_output {
   std::string name() const;
 
  private:
-  image_output(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
   void discard_();
 
   std::string path_;

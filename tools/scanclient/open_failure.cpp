@@ -82,7 +82,9 @@ int try_connect(const sockaddr_storage& target, int timeout_ms) {
 
 std::string explain_open_failure(const scanner_address& address, int timeout_ms) {
   const std::vector<sockaddr_storage> targets = resolve(address);
-  if (targets.empty()) return "cannot resolve " + address.host;
+  if (targets.empty()) {
+    return "cannot resolve " + (address.bracketed ? "[" + address.host + "]" : address.host);
+  }
   const std::string where = to_string(address);
   // Like the bridge, on to the next address until one connects; the first
   // address's failure is the one told.
