@@ -42,7 +42,8 @@ count() {
   bridge_port=$(first_line "$WORK/bridge.out")
   "$BUILD/scanclient" --connect "$bridge_port" --no-progress scan "net://127.0.0.1:$port" \
     -o "$WORK/scan.pnm" --grey --width $((LINE_KIB * 1024)) --height "$2" --resolution 100 >/dev/null
-  kill -HUP "$(pgrep -P "$tracer" -x scanbridge || pgrep -n -x scanbridge)"
+  # The bridge is strace's child; no other bridge on the machine is touched.
+  kill -HUP "$(pgrep -P "$tracer" -x scanbridge)"
   wait "$tracer" || true
   kill "$emu"
   wait "$emu" 2>/dev/null || true
