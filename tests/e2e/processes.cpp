@@ -10,17 +10,15 @@
 
 #include "tools/common/port_line.h"
 #include "tools/common/program.h"
+#include "tools/common/deadline.h"
 
 namespace scanbridge::testing {
 
 namespace {
 
-using clock = std::chrono::steady_clock;
+using tools::remaining_ms;
 
-int remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
+using clock = std::chrono::steady_clock;
 
 // Appends what is readable now; false once the writer has gone.
 bool drain(const unique_fd& fd, std::string& into) {

@@ -18,17 +18,15 @@
 #include <system_error>
 
 #include "tools/common/hex.h"
+#include "tools/common/deadline.h"
 
 namespace scanbridge::testing {
 
 namespace {
 
-using clock = std::chrono::steady_clock;
+using tools::remaining_ms;
 
-int remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
+using clock = std::chrono::steady_clock;
 
 // poll() for one event set until the deadline, riding out EINTR.
 short poll_until(int fd, short events, clock::time_point deadline) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "tools/common/deadline.h"
+
 namespace scanbridge::tools {
 
 namespace {
@@ -15,13 +17,6 @@ using clock = std::chrono::steady_clock;
 
 // A port line longer than this is no port line.
 constexpr std::size_t kLongestPortLine = 64;
-
-int remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  if (left.count() <= 0) return 0;
-  if (left.count() > 0x7FFFFFFF) return 0x7FFFFFFF;
-  return static_cast<int>(left.count());
-}
 
 std::string quoted(std::string_view text) {
   return "\"" + std::string(text.substr(0, kLongestPortLine)) +

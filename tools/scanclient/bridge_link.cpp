@@ -11,18 +11,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/common/deadline.h"
+
 namespace scanbridge::tools {
 
 namespace {
 
 using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  if (left.count() <= 0) return 0;
-  if (left.count() > 0x7FFFFFFF) return 0x7FFFFFFF;
-  return static_cast<int>(left.count());
-}
 
 std::string system_error(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);

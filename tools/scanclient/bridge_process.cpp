@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "tools/common/deadline.h"
 #include "tools/common/port_line.h"
 #include "tools/common/program.h"
 
@@ -23,11 +24,6 @@ const char* const LIBEXEC_FROM_BIN = SCANCLIENT_LIBEXEC_FROM_BIN;
 namespace {
 
 using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
 
 bool executable(const std::string& path) {
   return ::access(path.c_str(), X_OK) == 0;
