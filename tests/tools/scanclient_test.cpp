@@ -1182,6 +1182,7 @@ TEST(Options, CommandLines) {
       {{"scan", "-d", "net://h", "--format=png", "-o", "-", "--mode", "Gray", "-p", "--resolution",
         "150dpi"},
        "scan net://h -> - png 1275x1650 grey 150dpi progress"},
+      {{"-d", "net://h", "--format=png", "-o", "-"}, "scan net://h -> - png 1700x2200 colour 200dpi"},
       {{"-oout.pnm", "-pd", "x://h", "scan", "--mode=color", "--no-progress"},
        "scan x://h -> out.pnm 1700x2200 colour 200dpi no-progress"},
       {{"--out=a.png", "--gray", "--colour", "scan", "x://h", "--esc-g", "--bridge", "/b"},

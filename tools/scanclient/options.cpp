@@ -149,9 +149,15 @@ bool apply(const given_option& option, client_options* options, std::string* err
   return true;
 }
 
-// The command word, then the device address unless -d gave it.
+// The command word, then the device address unless -d gave it. With -d and
+// no command the command is scan, as scanimage scans with no more than a
+// device and an output.
 bool take_operands(const std::vector<std::string>& words, client_options* options,
                    std::string* error) {
+  if (words.empty() && !options->uri.empty()) {
+    options->command = client_options::mode::SCAN;
+    return true;
+  }
   if (words.empty()) {
     *error = "no command given: probe or scan";
     return false;
@@ -224,7 +230,7 @@ bool parse_options(const std::vector<std::string>& args, client_options* options
 std::string usage_text() {
   return R"(Usage: scanclient [OPTIONS] probe URI
        scanclient [OPTIONS] scan URI -o FILE [SCAN OPTIONS]
-       scanclient [OPTIONS] scan -d URI -o - > FILE
+       scanclient [OPTIONS] [scan] -d URI -o - > FILE
 
 Drives a scanner through the bridge as a scanner driver does: starts
 scanbridge, connects to it, opens the device at URI (SCHEME://HOST[:PORT],
@@ -238,7 +244,8 @@ Commands:
   scan URI                  set colour mode, depth, resolution and area, scan
                             one image and write it to FILE
 
-  -d, --device URI          the device address, instead of after the command
+  -d, --device URI          the device address, instead of after the command;
+                            with -d and no command, the command is scan
 
 Scan options:
   -o, --output FILE         where the image goes; "-" for standard output
