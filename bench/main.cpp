@@ -105,7 +105,7 @@ enum option_code {
   OPT_VERBOSE,
 };
 
-constexpr tools::option_spec kOptions[] = {
+constexpr tools::option_def kOptions[] = {
     {"help", 'h', false, OPT_HELP},
     {"version", 'V', false, OPT_VERSION},
     {"quick", 'q', false, OPT_QUICK},

@@ -20,12 +20,12 @@ std::string written(std::string_view word) {
 }
 
 // The long names that `written` ("--co") abbreviates.
-std::vector<std::string> long_matches(std::string_view word, std::span<const option_spec> specs) {
+std::vector<std::string> long_matches(std::string_view word, std::span<const option_def> defs) {
   const std::string_view prefix = std::string_view(word).substr(2);
   std::vector<std::string> names;
-  for (const option_spec& spec : specs) {
-    if (std::string_view(spec.name).substr(0, prefix.size()) == prefix) {
-      names.push_back(std::string("--") + spec.name);
+  for (const option_def& def : defs) {
+    if (std::string_view(def.name).substr(0, prefix.size()) == prefix) {
+      names.push_back(std::string("--") + def.name);
     }
   }
   return names;
@@ -36,13 +36,13 @@ std::vector<std::string> long_matches(std::string_view word, std::span<const opt
 // its letter: inside a bundle ("-vz") optind has not moved on yet, so the
 // word would be the one before. A long option leaves 0 there (unknown) or
 // its code (a value missing or not wanted), and optind just past it.
-std::string refusal(int result, std::string_view word, std::span<const option_spec> specs) {
+std::string refusal(int result, std::string_view word, std::span<const option_def> defs) {
   const bool is_long = optopt == 0 || optopt >= kLongBase;
   const std::string name = is_long ? written(word) : std::string("-") + static_cast<char>(optopt);
   if (result == ':') return "option '" + name + "' needs a value";
   if (is_long && optopt != 0) return "option '" + name + "' takes no value";
   if (is_long) {
-    const std::vector<std::string> names = long_matches(name, specs);
+    const std::vector<std::string> names = long_matches(name, defs);
     if (names.size() > 1) {
       std::string list;
       for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
@@ -54,7 +54,7 @@ std::string refusal(int result, std::string_view word, std::span<const option_sp
 
 }  // namespace
 
-bool parse_command_line(const std::vector<std::string>& args, std::span<const option_spec> specs,
+bool parse_command_line(const std::vector<std::string>& args, std::span<const option_def> defs,
                         std::vector<given_option>* options, std::vector<std::string>* operands,
                         std::string* error) {
   // getopt_long permutes the words it is given, so it gets copies.
@@ -68,17 +68,17 @@ bool parse_command_line(const std::vector<std::string>& args, std::span<const op
   // says; ':': a missing value comes back as ':', not as '?'.
   std::string letters = "-:";
   std::vector<option> longs;
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    const option_spec& spec = specs[i];
-    if (spec.letter != 0) {
-      letters.push_back(spec.letter);
-      if (spec.takes_value) letters.push_back(':');
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    const option_def& def = defs[i];
+    if (def.letter != 0) {
+      letters.push_back(def.letter);
+      if (def.takes_value) letters.push_back(':');
     }
     // Names of one option share its first index, so that an abbreviation of
     // both ("--col" for --colour and --color) is not ambiguous.
     std::size_t first = 0;
-    while (specs[first].code != spec.code) ++first;
-    longs.push_back({spec.name, spec.takes_value ? required_argument : no_argument, nullptr,
+    while (defs[first].code != def.code) ++first;
+    longs.push_back({def.name, def.takes_value ? required_argument : no_argument, nullptr,
                      kLongBase + static_cast<int>(first)});
   }
   longs.push_back({nullptr, 0, nullptr, 0});
@@ -95,17 +95,17 @@ bool parse_command_line(const std::vector<std::string>& args, std::span<const op
       continue;
     }
     if (result == '?' || result == ':') {
-      *error = refusal(result, argv[static_cast<std::size_t>(optind - 1)], specs);
+      *error = refusal(result, argv[static_cast<std::size_t>(optind - 1)], defs);
       return false;
     }
     given_option given;
     if (result >= kLongBase) {
-      const option_spec& spec = specs[static_cast<std::size_t>(result - kLongBase)];
-      given.code = spec.code;
-      given.spelling = std::string("--") + spec.name;
+      const option_def& def = defs[static_cast<std::size_t>(result - kLongBase)];
+      given.code = def.code;
+      given.spelling = std::string("--") + def.name;
     } else {
-      for (const option_spec& spec : specs) {
-        if (spec.letter == result) given.code = spec.code;
+      for (const option_def& def : defs) {
+        if (def.letter == result) given.code = def.code;
       }
       given.spelling = std::string("-") + static_cast<char>(result);
     }

@@ -16,7 +16,8 @@ namespace scanbridge::tools {
 // The exit status of every tool for a command line it cannot run.
 inline constexpr int EXIT_USAGE = 2;
 
-struct option_spec {
+// One option a tool takes.
+struct option_def {
   const char* name;  // the long name, without "--"
   char letter;       // the short form; 0 for none
   bool takes_value;
@@ -34,7 +35,7 @@ struct given_option {
 // in *error naming the option ("unknown option '--bogus'", "option '-o' needs
 // a value"), when an option is unknown, ambiguous, lacks its value or has a
 // value it does not take.
-bool parse_command_line(const std::vector<std::string>& args, std::span<const option_spec> specs,
+bool parse_command_line(const std::vector<std::string>& args, std::span<const option_def> defs,
                         std::vector<given_option>* options, std::vector<std::string>* operands,
                         std::string* error);
 

@@ -31,7 +31,7 @@ enum code {
 
 // The scanimage spellings (-d, -o, -p, --format, --mode, --resolution) beside
 // the client's own.
-constexpr option_spec kOptions[] = {
+constexpr option_def kOptions[] = {
     {"help", 'h', false, HELP},
     {"version", 'V', false, VERSION},
     {"device", 'd', true, DEVICE},

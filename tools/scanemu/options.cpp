@@ -126,20 +126,20 @@ const std::vector<option_entry>& option_table() {
   return table;
 }
 
-std::vector<option_spec> option_specs() {
+std::vector<option_def> option_defs() {
   const std::vector<option_entry>& table = option_table();
-  std::vector<option_spec> specs = {{"help", 'h', false, HELP}, {"version", 'V', false, VERSION}};
+  std::vector<option_def> defs = {{"help", 'h', false, HELP}, {"version", 'V', false, VERSION}};
   for (std::size_t i = 0; i < table.size(); ++i) {
-    specs.push_back({table[i].name, table[i].letter, table[i].takes_value, static_cast<int>(i)});
+    defs.push_back({table[i].name, table[i].letter, table[i].takes_value, static_cast<int>(i)});
   }
-  return specs;
+  return defs;
 }
 
 }  // namespace
 
 std::vector<std::string> option_names() {
   std::vector<std::string> names;
-  for (const option_spec& spec : option_specs()) names.push_back(spec.name);
+  for (const option_def& def : option_defs()) names.push_back(def.name);
   return names;
 }
 
@@ -147,7 +147,7 @@ parse_result parse_options(const std::vector<std::string>& args) {
   parse_result result;
   std::vector<given_option> given;
   std::vector<std::string> operands;
-  if (!parse_command_line(args, option_specs(), &given, &operands, &result.error)) return result;
+  if (!parse_command_line(args, option_defs(), &given, &operands, &result.error)) return result;
   for (const given_option& option : given) {
     if (option.code == HELP) {
       result.help = true;
