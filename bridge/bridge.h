@@ -17,8 +17,8 @@ namespace scanbridge {
 // The scanner port used when an OPEN address names none.
 inline constexpr int DEFAULT_SCANNER_PORT = 1865;
 
-// Once a stop is requested, the longest wait for a scanner's answer to its
-// close request, in seconds: a silent scanner must not hold the exit.
+// Once a stop is requested, the time a closing exchange may take in all, in
+// seconds: a silent scanner must not hold the exit.
 inline constexpr int STOP_CLOSE_TIMEOUT = 1;
 
 // Open devices by id, in ascending order. Ids start at 1; 0 stands for no

@@ -62,8 +62,6 @@ class link_reader {
   link_reader(const link_reader&) = delete;
   link_reader& operator=(const link_reader&) = delete;
 
-  int fd() const { return fd_; }
-
   // Reads one message. Returns the payload length (0 for none, payload left
   // untouched), -1 on a read error, a time-out or a SIGHUP, -2 when the peer
   // closed the connection. The payload is a zero-filled block of exactly

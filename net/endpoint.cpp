@@ -38,7 +38,14 @@ struct addrinfo_deleter {
   void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
 };
 
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+// After a non-blocking call on fd failed: true when it is worth calling
+// again, at once after a signal, or once fd is ready where the call would
+// have blocked. A wait that times out, fails or is woken ends it.
+bool ready_again(int fd, short events, int timeout_ms) {
+  if (errno == EINTR) return true;
+  return (errno == EAGAIN || errno == EWOULDBLOCK) &&
+         wait_for(fd, events, timeout_ms) == wait_result::READY;
+}
 
 // Completes a non-blocking connect() that returned result: waits until the
 // socket is writable and takes the outcome from SO_ERROR.
@@ -85,8 +92,7 @@ std::int64_t send_all(int fd, iovec* parts, std::size_t count, int timeout_ms) {
     message.msg_iovlen = count;
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      if (would_block(errno) && wait_for(fd, POLLOUT, timeout_ms) == wait_result::READY) continue;
+      if (ready_again(fd, POLLOUT, timeout_ms)) continue;
       return -1;
     }
     if (n == 0) break;
@@ -157,11 +163,7 @@ bool endpoint::read(void* buf, std::size_t count, bool peek) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    if (!would_block(errno) || wait_for(fd_, POLLIN, wait_ms_()) != wait_result::READY) {
-      return false;
-    }
+    if (n == 0 || !ready_again(fd_, POLLIN, wait_ms_())) return false;
   }
   return true;
 }
@@ -223,12 +225,8 @@ bool endpoint::fill_ahead_(std::size_t count, bool wait) {
     const ssize_t n = ::recv(fd_, ahead_.data() + held, count - held, MSG_DONTWAIT);
     ahead_.resize(held + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) continue;
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    if (!wait || !would_block(errno) ||
-        wait_for(fd_, POLLIN, wait_ms_()) != wait_result::READY) {
-      return false;
-    }
+    // Without waiting, what has arrived is all there is.
+    if (n == 0 || !wait || !ready_again(fd_, POLLIN, wait_ms_())) return false;
   }
   return true;
 }
@@ -340,11 +338,7 @@ bool endpoint::accept_() {
   int peer = -1;
   for (;;) {
     peer = ::accept(listen_fd_, nullptr, nullptr);
-    if (peer >= 0) break;
-    if (errno == EINTR) continue;
-    if (!would_block(errno) || wait_for(listen_fd_, POLLIN, wait_ms_()) != wait_result::READY) {
-      break;
-    }
+    if (peer >= 0 || !ready_again(listen_fd_, POLLIN, wait_ms_())) break;
   }
   // One peer per endpoint: the listening socket goes whatever accept() gave.
   ::close(listen_fd_);

@@ -18,6 +18,19 @@ namespace {
 volatile std::sig_atomic_t wake_fd = -1;
 volatile std::sig_atomic_t pending = 0;
 
+// poll() for at most timeout_ms (negative: no bound), riding out a signal
+// that interrupts it: the wait goes on for the time left. Returns poll()'s
+// result.
+int poll_for(pollfd* fds, nfds_t count, int timeout_ms) {
+  const std::int64_t deadline = deadline_after(timeout_ms);
+  int left = timeout_ms;
+  for (;;) {
+    const int n = ::poll(fds, count, left);
+    if (n >= 0 || errno != EINTR) return n;
+    left = time_left(deadline);
+  }
+}
+
 }  // namespace
 
 int time_left(std::int64_t deadline) {
@@ -67,37 +80,21 @@ wait_result wait_for(int fd, short events, int timeout_ms) {
   // poll() skips a negative descriptor and would wait for nothing.
   if (fd < 0) return wait_result::FAILED;
   pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
-  const std::int64_t deadline = deadline_after(timeout_ms);
-  int left = timeout_ms;
-  for (;;) {
-    const int n = ::poll(fds, 2, left);
-    if (n > 0) {
-      if (fds[1].revents != 0) {
-        pending = 1;
-        return wait_result::WOKEN;
-      }
-      return wait_result::READY;
-    }
-    if (n == 0) return wait_result::TIMED_OUT;
-    if (errno != EINTR) return wait_result::FAILED;
-    // A signal that did not wake the waits: wait on for the time left.
-    left = time_left(deadline);
+  const int n = poll_for(fds, 2, timeout_ms);
+  if (n < 0) return wait_result::FAILED;
+  if (n == 0) return wait_result::TIMED_OUT;
+  if (fds[1].revents != 0) {
+    pending = 1;
+    return wait_result::WOKEN;
   }
+  return wait_result::READY;
 }
 
 bool sleep_unless_woken(int ms) {
   pollfd wake = {wake_fd, POLLIN, 0};
-  const std::int64_t deadline = deadline_after(ms);
-  int left = ms;
-  for (;;) {
-    const int n = ::poll(&wake, 1, left);
-    if (n > 0) {
-      pending = 1;
-      return false;
-    }
-    if (n == 0 || errno != EINTR) return true;
-    left = time_left(deadline);
-  }
+  if (poll_for(&wake, 1, ms) <= 0) return true;
+  pending = 1;
+  return false;
 }
 
 std::int64_t monotonic_ms() {

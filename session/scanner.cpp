@@ -74,9 +74,6 @@ bool scanner::connect(int tries, int timeout) {
   const auto step = static_cast<int>(1'000'000.0 / tries);
   int delay = 0;
   for (int attempt = 0; attempt < tries; ++attempt) {
-    // A stop makes no further try: the bridge is about to let go of every
-    // scanner.
-    if (wake_pending()) return false;
     // The endpoint makes its TCP connection on the first read, which is the
     // greeting peek of detect_protocol().
     link_ = std::make_unique<endpoint>(host_, port_, timeout);

@@ -37,7 +37,8 @@ class scanner {
   // Connects with up to tries attempts, pausing 1/tries of a second more after
   // each failure (at most 1 s), and opens the protocol the greeting selects.
   // True at once when already connected. Once the waits are woken (a stop),
-  // it makes no further try and no further pause.
+  // it makes no further try (the endpoint makes no connection attempt then)
+  // and no further pause.
   bool connect(int tries, int timeout);
   // Drops the connection. by_scanner: the scanner asked for it through a
   // notice, so no close request is sent. The current command goes too.

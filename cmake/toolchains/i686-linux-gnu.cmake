@@ -1,19 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Cross build for i686 Linux with Debian's cross compiler (g++-i686-linux-gnu);
 # the results run under qemu-user (qemu-i386). Used by scripts/cross-test.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(triple i686-linux-gnu)
-set(CMAKE_C_COMPILER ${triple}-gcc)
-set(CMAKE_CXX_COMPILER ${triple}-g++)
-
-# Headers and libraries of the target only; programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
 # Linked statically: qemu-i386 7.2 (Debian 12) hangs in pthread_create of a
 # dynamically linked i386 program, while a static one runs. CTest and
