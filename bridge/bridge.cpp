@@ -7,16 +7,10 @@
 
 namespace scanbridge {
 
-namespace {
-
-// While the listening socket cannot be set up (another process holds the
-// port, say), wait this long before the next attempt instead of spinning.
-constexpr int RELISTEN_PAUSE_MS = 100;
-
-}  // namespace
-
-bridge::bridge()
-    : client_(std::make_unique<endpoint>(0, CLIENT_TIMEOUT)), port_(client_->port()) {}
+bridge::bridge(const bridge_timing& timing)
+    : timing_(timing),
+      client_(std::make_unique<endpoint>(0, timing.client)),
+      port_(client_->port()) {}
 
 bridge::~bridge() { close_all(); }
 
@@ -29,10 +23,10 @@ void bridge::run() {
     if (fd < 0) {
       // No client within the wait, or no listening socket at all. A stop
       // ends the pause at once.
-      sleep_unless_woken(RELISTEN_PAUSE_MS);
+      sleep_unless_woken(static_cast<int>(timing_.relisten_pause.count()));
       continue;
     }
-    if (!reader_) reader_ = std::make_unique<link_reader>(fd, CLIENT_TIMEOUT);
+    if (!reader_) reader_ = std::make_unique<link_reader>(fd, timing_.client);
     const std::int64_t n = reader_->read_message(&id, &kind, &payload);
     if (n == -2) {
       // The client went away: close its devices and listen again on the
@@ -40,7 +34,7 @@ void bridge::run() {
       close_all();
       reader_.reset();
       client_.reset();
-      client_ = std::make_unique<endpoint>(port_, CLIENT_TIMEOUT);
+      client_ = std::make_unique<endpoint>(port_, timing_.client);
     } else if (n >= 0) {
       // A SIGTERM or SIGINT that came while this message was awaited lets it
       // be dispatched in full: only a stop that arrives from now on cuts the
@@ -59,7 +53,7 @@ void bridge::run() {
 
 int bridge::reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
                   const std::uint8_t* payload) {
-  return static_cast<int>(write_message(client_->fd(), id, status, length, payload));
+  return static_cast<int>(write_message(client_->fd(), id, status, length, payload, timing_.client));
 }
 
 }  // namespace scanbridge

@@ -4,6 +4,7 @@
 #ifndef SCANBRIDGE_BRIDGE_BRIDGE_H_
 #define SCANBRIDGE_BRIDGE_BRIDGE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,9 +18,18 @@ namespace scanbridge {
 // The scanner port used when an OPEN address names none.
 inline constexpr int DEFAULT_SCANNER_PORT = 1865;
 
-// Once a stop is requested, the time a closing exchange may take in all, in
-// seconds: a silent scanner must not hold the exit.
-inline constexpr int STOP_CLOSE_TIMEOUT = 1;
+// While the listening socket cannot be set up (another process holds the
+// port, say), the pause before the next attempt instead of spinning.
+inline constexpr std::chrono::milliseconds RELISTEN_PAUSE{100};
+
+// The waits of the bridge. The process runs with these defaults; a harness
+// that drives the bridge against hostile peers shortens them.
+struct bridge_timing {
+  std::chrono::milliseconds client = CLIENT_TIMEOUT;
+  std::chrono::milliseconds relisten_pause = RELISTEN_PAUSE;
+  // The timing of every device's session.
+  session_timing session;
+};
 
 // Open devices by id, in ascending order. Ids start at 1; 0 stands for no
 // device in replies. Each entry owns its session.
@@ -35,7 +45,7 @@ class bridge {
   // Binds the loopback listening socket on a port the system chooses and
   // learns that port. A socket that cannot be set up leaves the port at 0;
   // the main loop keeps trying to set one up.
-  bridge();
+  explicit bridge(const bridge_timing& timing = {});
   // Closes every device in order, then the client endpoint.
   ~bridge();
   bridge(const bridge&) = delete;
@@ -60,8 +70,8 @@ class bridge {
 
   // Closes and destroys every open device, in ascending id order; IS
   // scanners receive their close request. Once a stop is requested, each
-  // waits at most STOP_CLOSE_TIMEOUT for its answer, whatever stop came
-  // before.
+  // waits at most the session timing's closing time for its answer,
+  // whatever stop came before.
   void close_all();
 
   const device_table& devices() const { return devices_; }
@@ -73,6 +83,7 @@ class bridge {
   // request).
   void close_session_(scanner& session);
 
+  bridge_timing timing_;
   std::unique_ptr<endpoint> client_;
   // Reads the connected client's messages; made once the client is
   // accepted, dropped with the client endpoint.

@@ -34,7 +34,7 @@ void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* 
       // Every chunk the exchange left goes out as one reply, all carrying the
       // exchange's result, also when it failed. A broken client link shows in
       // the main loop's next read.
-      write_replies(client_->fd(), id, result, session.replies());
+      write_replies(client_->fd(), id, result, session.replies(), timing_.client);
       return;
     }
     default:
@@ -49,9 +49,10 @@ void bridge::open_device(const std::uint8_t* payload, std::uint32_t length) {
   const std::string text(reinterpret_cast<const char*>(payload), payload ? length : 0);
   const std::size_t slashes = text.find("//");
   if (slashes != std::string::npos && slashes + 2 < text.size()) {
-    auto session = std::make_unique<scanner>(text.substr(slashes + 2), DEFAULT_SCANNER_PORT);
+    auto session =
+        std::make_unique<scanner>(text.substr(slashes + 2), DEFAULT_SCANNER_PORT, timing_.session);
     const std::uint32_t id = next_id();
-    if (id != 0 && session->connect(CONNECT_TRIES, SCANNER_TIMEOUT)) {
+    if (id != 0 && session->connect(timing_.session.tries, timing_.session.timeout)) {
       devices_.emplace(id, std::move(session));
       reply(id, 0, 0, nullptr);
       return;
@@ -81,7 +82,7 @@ void bridge::close_all() {
 }
 
 void bridge::close_session_(scanner& session) {
-  if (stop_requested) session.limit_waits(STOP_CLOSE_TIMEOUT);
+  if (stop_requested) session.limit_waits();
   session.disconnect(false);
 }
 

@@ -30,7 +30,9 @@ std::uint32_t get_be32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
 }
 
-constexpr int CLIENT_TIMEOUT_MS = CLIENT_TIMEOUT * 1000;
+int as_wait_ms(std::chrono::milliseconds timeout) {
+  return timeout.count() > 0 ? static_cast<int>(timeout.count()) : -1;
+}
 
 }  // namespace
 
@@ -45,8 +47,8 @@ link_header link_header::decode(const std::uint8_t in[LINK_HEADER_SIZE]) {
   return link_header{get_be32(in), get_be32(in + 4), get_be32(in + 8), get_be32(in + 12)};
 }
 
-link_reader::link_reader(int fd, int timeout_seconds)
-    : fd_(fd), timeout_ms_(timeout_seconds > 0 ? timeout_seconds * 1000 : -1) {}
+link_reader::link_reader(int fd, std::chrono::milliseconds timeout)
+    : fd_(fd), timeout_ms_(as_wait_ms(timeout)) {}
 
 bool link_reader::wait_() {
   const std::int64_t deadline = deadline_after(timeout_ms_);
@@ -135,23 +137,24 @@ std::int64_t link_reader::read_message(std::uint32_t* id, std::uint32_t* kind,
 }
 
 std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::uint32_t length,
-                           const std::uint8_t* payload) {
+                           const std::uint8_t* payload, std::chrono::milliseconds timeout) {
   std::uint8_t raw[LINK_HEADER_SIZE];
   link_header{id, 0, static_cast<std::uint32_t>(status), length}.encode(raw);
   if (length != 0 && payload == nullptr) {
     // A payload announced but not given: the header goes out all the same
     // and the message fails.
-    send_all(fd, raw, sizeof raw, nullptr, 0, CLIENT_TIMEOUT_MS);
+    send_all(fd, raw, sizeof raw, nullptr, 0, as_wait_ms(timeout));
     return -1;
   }
   // Header and payload in one write, so the driver never waits on a lone
   // header for the delayed acknowledgement.
-  const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length, CLIENT_TIMEOUT_MS);
+  const std::int64_t sent = send_all(fd, raw, sizeof raw, payload, length, as_wait_ms(timeout));
   if (sent < static_cast<std::int64_t>(sizeof raw)) return -1;
   return sent - static_cast<std::int64_t>(sizeof raw);
 }
 
-bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue) {
+bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue,
+                   std::chrono::milliseconds timeout) {
   // Bounded batches keep everything on the stack; one batch covers the
   // replies of any single command.
   constexpr std::size_t BATCH = 16;
@@ -170,7 +173,7 @@ bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* q
       parts[2 * n + 1] = {batch[n].bytes.get(), length};
       total += LINK_HEADER_SIZE + length;
     }
-    if (send_all(fd, parts, 2 * n, CLIENT_TIMEOUT_MS) != static_cast<std::int64_t>(total)) {
+    if (send_all(fd, parts, 2 * n, as_wait_ms(timeout)) != static_cast<std::int64_t>(total)) {
       ok = false;
     }
   }

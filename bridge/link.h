@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,10 +38,9 @@ struct free_deleter {
 };
 using payload_block = std::unique_ptr<std::uint8_t, free_deleter>;
 
-// Time-out of the client link, in seconds: the bound of each wait for the
-// client's bytes or for room to send it replies, and of each wait for a
-// client to connect.
-inline constexpr int CLIENT_TIMEOUT = 300;
+// Time-out of the client link: the bound of each wait for the client's bytes
+// or for room to send it replies, and of each wait for a client to connect.
+inline constexpr std::chrono::seconds CLIENT_TIMEOUT{300};
 
 // How many bytes one read of the client link may take in at most.
 inline constexpr std::size_t LINK_READ_AHEAD = 4096;
@@ -57,8 +57,9 @@ inline constexpr std::size_t LINK_READ_AHEAD = 4096;
 // before the bridge stops.
 class link_reader {
  public:
-  // Reads from fd, which stays the caller's.
-  link_reader(int fd, int timeout_seconds);
+  // Reads from fd, which stays the caller's. Each wait lasts at most timeout
+  // (0: no bound).
+  link_reader(int fd, std::chrono::milliseconds timeout);
   link_reader(const link_reader&) = delete;
   link_reader& operator=(const link_reader&) = delete;
 
@@ -96,12 +97,13 @@ class link_reader {
 
 // Writes one message with kind 0. Returns the payload bytes written, 0 for a
 // message without payload, or -1 when the header could not be written or a
-// payload was announced but not given. A wait for room lasts at most
-// CLIENT_TIMEOUT and ends at once when the waits are woken (a stop signal);
-// the write fails then. A peer that reset the connection makes it fail; it
-// never raises SIGPIPE.
+// payload was announced but not given. A wait for room lasts at most timeout
+// and ends at once when the waits are woken (a stop signal); the write fails
+// then. A peer that reset the connection makes it fail; it never raises
+// SIGPIPE.
 std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::uint32_t length,
-                           const std::uint8_t* payload);
+                           const std::uint8_t* payload,
+                           std::chrono::milliseconds timeout = CLIENT_TIMEOUT);
 
 // Writes one message per chunk of the queue, in queue order, all with this
 // id and status, and empties the queue; the arrays are released once written.
@@ -109,7 +111,8 @@ std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::u
 // reply sent on its own right behind another would wait for the driver's
 // delayed acknowledgement. Waits as write_message does. Returns false when a
 // write failed; the queue is emptied all the same.
-bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue);
+bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue,
+                   std::chrono::milliseconds timeout = CLIENT_TIMEOUT);
 
 }  // namespace scanbridge
 

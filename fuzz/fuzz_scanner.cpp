@@ -25,6 +25,7 @@
 // at least that long; everything the bridge sent the scanner is whole,
 // well-formed packets (see fuzz/support/wire_check.h). Leaks are found by
 // libFuzzer's leak check.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -50,7 +51,7 @@ namespace {
 // Longer inputs are skipped: the scanner's bytes must fit the socket buffers
 // of the probe and the session many times over.
 constexpr std::size_t INPUT_LIMIT = 1 << 20;
-constexpr int PROBE_TIMEOUT = 1;
+constexpr std::chrono::seconds PROBE_TIMEOUT{1};
 
 struct totals {
   std::size_t inputs = 0;

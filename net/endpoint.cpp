@@ -28,9 +28,10 @@ bool set_int_option(int fd, int name, int value) {
   return setsockopt(fd, SOL_SOCKET, name, &value, sizeof value) == 0;
 }
 
-bool set_time_option(int fd, int name, int seconds) {
+bool set_time_option(int fd, int name, std::chrono::milliseconds timeout) {
   timeval tv{};
-  tv.tv_sec = seconds;
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
   return setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv) == 0;
 }
 
@@ -67,10 +68,10 @@ void close_socket(int fd) {
 
 }  // namespace
 
-bool set_socket_options(int fd, int seconds) {
+bool set_socket_options(int fd, std::chrono::milliseconds timeout) {
   bool ok = set_int_option(fd, SO_REUSEADDR, 1) && set_int_option(fd, SO_KEEPALIVE, 0);
-  if (ok && seconds != 0) {
-    ok = set_time_option(fd, SO_RCVTIMEO, seconds) && set_time_option(fd, SO_SNDTIMEO, seconds);
+  if (ok && timeout.count() != 0) {
+    ok = set_time_option(fd, SO_RCVTIMEO, timeout) && set_time_option(fd, SO_SNDTIMEO, timeout);
   }
   if (!ok) {
     std::fputs("ERROR: setsockopt failed\n", stderr);
@@ -128,9 +129,10 @@ std::vector<const addrinfo*> connection_order(const addrinfo* found) {
   return order;
 }
 
-endpoint::endpoint(int port, int timeout) : port_(port), timeout_(timeout), connecting_(false) {}
+endpoint::endpoint(int port, std::chrono::milliseconds timeout)
+    : port_(port), timeout_(timeout), connecting_(false) {}
 
-endpoint::endpoint(std::string host, int port, int timeout)
+endpoint::endpoint(std::string host, int port, std::chrono::milliseconds timeout)
     : port_(port), timeout_(timeout), connecting_(true), host_(std::move(host)) {}
 
 endpoint::~endpoint() { close_(); }
@@ -197,22 +199,24 @@ std::int64_t endpoint::peek_waiting(void* buf, std::size_t count) {
   return static_cast<std::int64_t>(n);
 }
 
-void endpoint::set_timeout(int seconds) {
-  timeout_ = seconds;
-  if (fd_ > 0) apply_options_(fd_, seconds);
+void endpoint::set_timeout(std::chrono::milliseconds timeout) {
+  timeout_ = timeout;
+  if (fd_ > 0) apply_options_(fd_, timeout);
 }
 
-void endpoint::apply_options_(int fd, int seconds) {
-  set_socket_options(fd, seconds);
+void endpoint::apply_options_(int fd, std::chrono::milliseconds timeout) {
+  set_socket_options(fd, timeout);
   // The options stay on the socket (a tool that reads them sees the
   // time-out), but the waits are poll()s, which keep to the value noted here.
-  if (seconds != 0) wait_seconds_ = seconds;
+  if (timeout.count() != 0) wait_ms_limit_ = static_cast<int>(timeout.count());
 }
 
-void endpoint::set_deadline(int ms) { deadline_ = deadline_after(ms); }
+void endpoint::set_deadline(std::chrono::milliseconds within) {
+  deadline_ = deadline_after(static_cast<int>(within.count()));
+}
 
 int endpoint::wait_ms_() const {
-  const int per_wait = wait_seconds_ > 0 ? wait_seconds_ * 1000 : -1;
+  const int per_wait = wait_ms_limit_ > 0 ? wait_ms_limit_ : -1;
   if (deadline_ < 0) return per_wait;
   const int left = time_left(deadline_);
   return per_wait < 0 ? left : std::min(per_wait, left);

@@ -3,6 +3,7 @@
 #ifndef SCANBRIDGE_NET_ENDPOINT_H_
 #define SCANBRIDGE_NET_ENDPOINT_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,10 +15,10 @@ struct iovec;
 namespace scanbridge {
 
 // Applies the options every socket of the bridge carries: address reuse on,
-// keep-alive off and, when seconds is not 0, send and receive time-outs of
-// that many seconds. Writes "ERROR: setsockopt failed" when the system refuses
-// one of them. Returns false then.
-bool set_socket_options(int fd, int seconds);
+// keep-alive off and, when timeout is not 0, send and receive time-outs of
+// that length. Writes "ERROR: setsockopt failed" when the system refuses one
+// of them. Returns false then.
+bool set_socket_options(int fd, std::chrono::milliseconds timeout);
 
 // Sends head and then body (either may be empty) on a socket, in as few
 // send() calls as the kernel allows, so that a short header never sits alone
@@ -60,9 +61,9 @@ std::vector<const addrinfo*> connection_order(const addrinfo* found);
 class endpoint {
  public:
   // Listening mode. Creates no socket.
-  endpoint(int port, int timeout);
+  endpoint(int port, std::chrono::milliseconds timeout);
   // Connecting mode. Creates no socket.
-  endpoint(std::string host, int port, int timeout);
+  endpoint(std::string host, int port, std::chrono::milliseconds timeout);
   ~endpoint();
 
   endpoint(const endpoint&) = delete;
@@ -90,14 +91,15 @@ class endpoint {
   // for the next read. Returns how many (0 when none), or -1 without a
   // connected socket. Never blocks, connects or accepts.
   std::int64_t peek_waiting(void* buf, std::size_t count);
-  int timeout() const { return timeout_; }
-  // Every wait from now on ends ms milliseconds from now at the latest, on
-  // top of the time-out: the whole rest of the connection's traffic gets that
-  // long. For a closing exchange that must not hold the bridge.
-  void set_deadline(int ms);
-  // Stores seconds and applies the socket options with it to the connected
-  // socket. With 0 the time-outs already on the socket stay in force.
-  void set_timeout(int seconds);
+  std::chrono::milliseconds timeout() const { return timeout_; }
+  // Every wait from now on ends within from now at the latest, on top of the
+  // time-out: the whole rest of the connection's traffic gets that long. For
+  // a closing exchange that must not hold the bridge.
+  void set_deadline(std::chrono::milliseconds within);
+  // Stores the time-out and applies the socket options with it to the
+  // connected socket. With 0 the time-outs already on the socket stay in
+  // force.
+  void set_timeout(std::chrono::milliseconds timeout);
 
  private:
   bool open_();
@@ -108,9 +110,9 @@ class endpoint {
   bool accept_();
   void close_();
 
-  // Applies the socket options with seconds to fd and notes the time-out
+  // Applies the socket options with timeout to fd and notes the time-out
   // that the waits then keep to.
-  void apply_options_(int fd, int seconds);
+  void apply_options_(int fd, std::chrono::milliseconds timeout);
   // The bound of one wait in milliseconds: the time-out, or what is left
   // until the deadline if that is less; -1 for no bound.
   int wait_ms_() const;
@@ -121,10 +123,10 @@ class endpoint {
   int listen_fd_ = -1;
   int fd_ = -1;
   int port_;
-  int timeout_;
-  // The send and receive time-out on the sockets, in seconds (0: none). A
-  // time-out of 0 leaves the one applied before in force.
-  int wait_seconds_ = 0;
+  std::chrono::milliseconds timeout_;
+  // The send and receive time-out on the sockets in milliseconds (0: none).
+  // A time-out of 0 leaves the one applied before in force.
+  int wait_ms_limit_ = 0;
   // See set_deadline(); -1 for none.
   std::int64_t deadline_ = -1;
   bool connecting_;

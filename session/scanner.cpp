@@ -12,14 +12,9 @@ namespace scanbridge {
 
 namespace {
 
-// The connection time-out a scan runs with (FS G).
-constexpr int SCAN_TIMEOUT = 300;
-constexpr int MAX_BACKOFF_US = 1'000'000;
 // The longest notice the poll takes at the start of a DATA message; a longer
 // one is left for the exchange. Notices carry one event byte.
 constexpr std::size_t NOTICE_POLL_LIMIT = 244;
-// Seconds the closing exchange may take after a receive failed mid-exchange.
-constexpr int CLOSE_AFTER_FAILURE_TIMEOUT = 1;
 
 bool is_packet_type(action a) { return a <= 127; }
 
@@ -34,8 +29,8 @@ bool is_final(enum command::state s) {
 
 }  // namespace
 
-scanner::scanner(const std::string& address, int default_port)
-    : host_(address), port_(default_port) {
+scanner::scanner(const std::string& address, int default_port, const session_timing& timing)
+    : host_(address), port_(default_port), timing_(timing) {
   if (!address.empty() && address[0] == '[') {
     take_bracketed_(address);
     return;
@@ -67,11 +62,13 @@ void scanner::take_port_(const char* text) {
 
 scanner::~scanner() { disconnect(false); }
 
-bool scanner::connect(int tries, int timeout) {
+bool scanner::connect(int tries, std::chrono::milliseconds timeout) {
   if (link_) return true;
   protocol_.reset();
   if (tries <= 0) return false;
-  const auto step = static_cast<int>(1'000'000.0 / tries);
+  // In microseconds, truncated: 100,000 for 10 tries, 333,333 for 3.
+  const auto max_delay = static_cast<int>(timing_.max_backoff.count() * 1000);
+  const auto step = static_cast<int>(static_cast<double>(max_delay) / tries);
   int delay = 0;
   for (int attempt = 0; attempt < tries; ++attempt) {
     // The endpoint makes its TCP connection on the first read, which is the
@@ -83,7 +80,7 @@ bool scanner::connect(int tries, int timeout) {
       return true;
     }
     link_.reset();
-    delay = std::min(delay + step, MAX_BACKOFF_US);
+    delay = std::min(delay + step, max_delay);
     if (!sleep_unless_woken(delay / 1000)) return false;
   }
   return false;
@@ -99,8 +96,8 @@ void scanner::disconnect(bool by_scanner) {
   protocol_.reset();
 }
 
-void scanner::limit_waits(int seconds) {
-  if (link_) link_->set_deadline(seconds * 1000);
+void scanner::limit_waits() {
+  if (link_) link_->set_deadline(timing_.closing);
 }
 
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }
@@ -163,7 +160,7 @@ int scanner::exchange(const std::uint8_t* bytes, std::size_t size) {
   // reports what they set.
   while (!extended_mode_ && link_ && poll_notice_()) {
   }
-  if (!connect(CONNECT_TRIES, SCANNER_TIMEOUT)) return -1;
+  if (!connect(timing_.tries, timing_.timeout)) return -1;
   return extended_mode_ ? request_handshake_(bytes, size) : command_handshake_(bytes, size);
 }
 
@@ -184,7 +181,7 @@ bool scanner::read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_
     // The scanner still hears the close request it may rely on, but a peer
     // that just broke the stream (a reset, a lying header, silence) is given
     // only a short while to answer it: the whole bridge waits meanwhile.
-    limit_waits(CLOSE_AFTER_FAILURE_TIMEOUT);
+    limit_waits();
     disconnect(false);
     return false;
   }
@@ -218,9 +215,9 @@ int scanner::command_handshake_(const std::uint8_t* bytes, std::size_t size) {
       return 0;
     }
     if (prefix == FS && letter == 'G') {
-      link_->set_timeout(SCAN_TIMEOUT);
+      link_->set_timeout(timing_.scan_timeout);
     } else if (prefix == FF && letter == 0) {
-      link_->set_timeout(0);
+      link_->set_timeout(std::chrono::milliseconds(0));
     } else if (link_->timeout() != timeout_) {
       link_->set_timeout(timeout_);
     }

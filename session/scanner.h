@@ -5,6 +5,7 @@
 #ifndef SCANBRIDGE_SESSION_SCANNER_H_
 #define SCANBRIDGE_SESSION_SCANNER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,29 @@
 
 namespace scanbridge {
 
-// Connection attempts and time-out (seconds) of every connect on a DATA
-// message; the device table uses the same values for OPEN.
+// Connection attempts and time-out of every connect on a DATA message; the
+// device table uses the same values for OPEN.
 inline constexpr int CONNECT_TRIES = 10;
-inline constexpr int SCANNER_TIMEOUT = 300;
+inline constexpr std::chrono::seconds SCANNER_TIMEOUT{300};
+// The connection time-out a scan runs with (FS G).
+inline constexpr std::chrono::seconds SCAN_TIMEOUT{300};
+// The longest pause between two connection tries.
+inline constexpr std::chrono::seconds MAX_BACKOFF{1};
+// What a closing exchange may take in all when the scanner has just broken
+// the stream, or once a stop is requested: a silent scanner must not hold
+// the bridge.
+inline constexpr std::chrono::seconds CLOSE_TIMEOUT{1};
+
+// The waits of a session. The bridge runs with these defaults; a harness that
+// drives sessions against hostile peers shortens them, so that a time-out
+// costs it milliseconds instead of minutes.
+struct session_timing {
+  int tries = CONNECT_TRIES;
+  std::chrono::milliseconds timeout = SCANNER_TIMEOUT;
+  std::chrono::milliseconds scan_timeout = SCAN_TIMEOUT;
+  std::chrono::milliseconds max_backoff = MAX_BACKOFF;
+  std::chrono::milliseconds closing = CLOSE_TIMEOUT;
+};
 
 class scanner {
  public:
@@ -28,26 +48,28 @@ class scanner {
   // not validated; anything after the number is ignored), where an IPv6
   // address goes in brackets: "[2001:db8::5]", "[fe80::1%eth0]:1865".
   // Without a port the default port is used. Nothing is connected yet.
-  scanner(const std::string& address, int default_port);
+  scanner(const std::string& address, int default_port, const session_timing& timing = {});
   // Disconnects in order: a connected IS scanner receives its close request.
   ~scanner();
   scanner(const scanner&) = delete;
   scanner& operator=(const scanner&) = delete;
 
-  // Connects with up to tries attempts, pausing 1/tries of a second more after
-  // each failure (at most 1 s), and opens the protocol the greeting selects.
+  // Connects with up to tries attempts, pausing 1/tries of the longest pause
+  // more after each failure (with the default timing 0.1 s, 0.2 s, ... up to
+  // 1 s), and opens the protocol the greeting selects. Each wait of the
+  // connection lasts at most timeout.
   // True at once when already connected. Once the waits are woken (a stop),
   // it makes no further try (the endpoint makes no connection attempt then)
   // and no further pause.
-  bool connect(int tries, int timeout);
+  bool connect(int tries, std::chrono::milliseconds timeout);
   // Drops the connection. by_scanner: the scanner asked for it through a
   // notice, so no close request is sent. The current command goes too.
   void disconnect(bool by_scanner);
 
-  // Gives the rest of the connection's traffic seconds at most, all waits
-  // together: on the way out a silent or trickling scanner must not hold the
-  // exit for long.
-  void limit_waits(int seconds);
+  // Gives the rest of the connection's traffic the timing's closing time at
+  // most, all waits together: on the way out a silent or trickling scanner
+  // must not hold the exit for long.
+  void limit_waits();
 
   // Runs one client DATA message through the session. Returns 0 or -1; the
   // answers wait in replies(). The bytes stay the caller's. Throws
@@ -65,6 +87,7 @@ class scanner {
   bool extended_mode() const { return extended_mode_; }
   const command* current_command() const { return _cmd.get(); }
   const endpoint* link() const { return link_.get(); }
+  const session_timing& timing() const { return timing_; }
 
  private:
   // The address parts after construction, for "[...]" forms and ports.
@@ -86,9 +109,10 @@ class scanner {
 
   std::string host_;
   int port_;
+  session_timing timing_;
   std::unique_ptr<endpoint> link_;
   // The normal I/O time-out, restored before ordinary commands.
-  int timeout_ = 0;
+  std::chrono::milliseconds timeout_{0};
   // Borrows link_; exists exactly while link_ does (outside connect()).
   std::unique_ptr<protocol> protocol_;
   bool extended_mode_ = false;

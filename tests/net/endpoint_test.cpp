@@ -45,7 +45,7 @@ struct connection {
   unique_fd peer;
 };
 
-connection connect_endpoint(int timeout = 300) {
+connection connect_endpoint(std::chrono::seconds timeout = 300s) {
   const listener l = testing::listen_loopback();
   connection c{std::make_unique<endpoint>("127.0.0.1", l.port, timeout), unique_fd()};
   if (c.ep->fd() <= 0) throw std::runtime_error("the endpoint did not connect");
@@ -91,7 +91,7 @@ std::vector<long> waiting_calls() {
 // Listening mode
 
 TEST(ListeningEndpoint, PortZeroBecomesAFixedPortChosenByTheSystem) {
-  endpoint ep(0, 300);
+  endpoint ep(0, 300s);
   const int port = ep.port();
   EXPECT_GT(port, 0);
   EXPECT_LE(port, 65535);
@@ -104,7 +104,7 @@ TEST(ListeningEndpoint, PortZeroBecomesAFixedPortChosenByTheSystem) {
 }
 
 TEST(ListeningEndpoint, ListensOnTheLoopbackAddressOnly) {
-  endpoint ep(0, 300);
+  endpoint ep(0, 300s);
   const int port = ep.port();
   EXPECT_FALSE(testing::connect_loopback(port, "127.0.0.2"));
   EXPECT_EQ(errno, ECONNREFUSED);
@@ -112,7 +112,7 @@ TEST(ListeningEndpoint, ListensOnTheLoopbackAddressOnly) {
 }
 
 TEST(ListeningEndpoint, AcceptsAClientThatConnectsAsSoonAsThePortIsKnown) {
-  endpoint ep(0, 300);
+  endpoint ep(0, 300s);
   // No fd(), read() or write() yet: learning the port alone must leave a
   // socket that takes the connection.
   unique_fd client = testing::connect_loopback(ep.port());
@@ -126,7 +126,7 @@ TEST(ListeningEndpoint, AcceptsAClientThatConnectsAsSoonAsThePortIsKnown) {
 }
 
 TEST(ListeningEndpoint, AcceptsOnePeerOnly) {
-  endpoint ep(0, 300);
+  endpoint ep(0, 300s);
   const int port = ep.port();
   unique_fd first = testing::connect_loopback(port);
   ASSERT_TRUE(first);
@@ -137,7 +137,7 @@ TEST(ListeningEndpoint, AcceptsOnePeerOnly) {
 }
 
 TEST(ListeningEndpoint, ZeroByteReadWaitsForAPeerAndATimedOutWaitListensAgainOnTheSamePort) {
-  endpoint ep(0, 1);
+  endpoint ep(0, 1s);
   const int port = ep.port();
   char none = 0;
 
@@ -154,7 +154,7 @@ TEST(ListeningEndpoint, ZeroByteReadWaitsForAPeerAndATimedOutWaitListensAgainOnT
 }
 
 TEST(ListeningEndpoint, NewEndpointBindsThePortOfAConnectionItClosedItself) {
-  auto first = std::make_unique<endpoint>(0, 300);
+  auto first = std::make_unique<endpoint>(0, 300s);
   const int port = first->port();
   unique_fd client = testing::connect_loopback(port);
   ASSERT_TRUE(client);
@@ -166,7 +166,7 @@ TEST(ListeningEndpoint, NewEndpointBindsThePortOfAConnectionItClosedItself) {
   ASSERT_TRUE(testing::expect_eof(client.get()));
   client.reset();
 
-  endpoint second(port, 300);
+  endpoint second(port, 300s);
   EXPECT_EQ(second.port(), port);
   unique_fd again = testing::connect_loopback(port);
   ASSERT_TRUE(again) << "connect: " << std::strerror(errno);
@@ -226,7 +226,7 @@ class EndpointReadFailure : public ::testing::TestWithParam<read_failure> {};
 TEST_P(EndpointReadFailure, ReturnsFalse) {
   const read_failure& row = GetParam();
   // Woken, the read must end long before a time-out that would fail the test.
-  connection c = connect_endpoint(row.then == read_failure::woken ? 300 : 1);
+  connection c = connect_endpoint(row.then == read_failure::woken ? 300s : 1s);
   ASSERT_TRUE(open_wake());
   ASSERT_TRUE(testing::write_all(c.peer.get(), bytes(row.sent, 0x42)));
   if (row.then == read_failure::end_of_stream) c.peer.reset();
@@ -266,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EndpointHasInput, NeverConnects) {
   const listener l = testing::listen_loopback();
-  endpoint ep("127.0.0.1", l.port, 300);
+  endpoint ep("127.0.0.1", l.port, 300s);
   EXPECT_FALSE(ep.has_input());
   // Had it connected, the connection would be in the accept queue by now:
   // a loopback connect returns once the handshake is done.
@@ -276,7 +276,7 @@ TEST(EndpointHasInput, NeverConnects) {
 }
 
 TEST(EndpointHasInput, NeverAccepts) {
-  endpoint ep(0, 300);
+  endpoint ep(0, 300s);
   unique_fd client = testing::connect_loopback(ep.port());
   ASSERT_TRUE(client);
   ASSERT_TRUE(testing::write_all(client.get(), text_bytes("z")));
@@ -373,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndpointPeekWaiting,
 
 TEST(EndpointPeekWaiting, WithoutASocketFailsAndNeverConnects) {
   const listener l = testing::listen_loopback();
-  endpoint ep("127.0.0.1", l.port, 300);
+  endpoint ep("127.0.0.1", l.port, 300s);
   char buf[4];
   EXPECT_EQ(ep.peek_waiting(buf, sizeof buf), -1);
   EXPECT_FALSE(testing::wait_readable(l.fd.get(), 0ms)) << "a connection is waiting";
@@ -383,12 +383,12 @@ TEST(EndpointPeekWaiting, WithoutASocketFailsAndNeverConnects) {
 // Socket options and time-outs
 
 TEST(EndpointOptions, ConnectedAndAcceptedSocketsCarryTheOptions) {
-  connection c = connect_endpoint(300);
-  endpoint server(0, 300);
+  connection c = connect_endpoint(300s);
+  endpoint server(0, 300s);
   unique_fd client = testing::connect_loopback(server.port());
   ASSERT_TRUE(client);
   ASSERT_GT(server.fd(), 0);
-  endpoint untimed(0, 0);
+  endpoint untimed(0, 0s);
   unique_fd client2 = testing::connect_loopback(untimed.port());
   ASSERT_TRUE(client2);
   ASSERT_GT(untimed.fd(), 0);
@@ -405,21 +405,21 @@ TEST(EndpointOptions, ConnectedAndAcceptedSocketsCarryTheOptions) {
 }
 
 TEST(EndpointOptions, SetTimeoutZeroKeepsTheTimeOutsInForce) {
-  connection c = connect_endpoint(300);
+  connection c = connect_endpoint(300s);
   const int fd = c.ep->fd();
 
-  c.ep->set_timeout(0);
-  EXPECT_EQ(c.ep->timeout(), 0);
+  c.ep->set_timeout(0s);
+  EXPECT_EQ(c.ep->timeout(), 0s);
   EXPECT_EQ(timeout_option(fd, SO_RCVTIMEO), 300);
   EXPECT_EQ(timeout_option(fd, SO_SNDTIMEO), 300);
 
-  c.ep->set_timeout(7);
-  EXPECT_EQ(c.ep->timeout(), 7);
+  c.ep->set_timeout(7s);
+  EXPECT_EQ(c.ep->timeout(), 7s);
   EXPECT_EQ(timeout_option(fd, SO_RCVTIMEO), 7);
   EXPECT_EQ(timeout_option(fd, SO_SNDTIMEO), 7);
 
-  c.ep->set_timeout(300);
-  EXPECT_EQ(c.ep->timeout(), 300);
+  c.ep->set_timeout(300s);
+  EXPECT_EQ(c.ep->timeout(), 300s);
   EXPECT_EQ(timeout_option(fd, SO_RCVTIMEO), 300);
   EXPECT_EQ(timeout_option(fd, SO_SNDTIMEO), 300);
 }
@@ -432,7 +432,7 @@ TEST(ConnectingEndpoint, UnresolvableHostFailsCleanly) {
   {
     // A label of more than 63 characters: the resolver refuses it without
     // asking a name server.
-    endpoint ep(std::string(64, 'x') + ".invalid", 1865, 5);
+    endpoint ep(std::string(64, 'x') + ".invalid", 1865, 5s);
     char buf[4] = {};
     EXPECT_FALSE(ep.read(buf, sizeof buf));
     EXPECT_FALSE(ep.write(buf, sizeof buf));
@@ -455,7 +455,7 @@ TEST(ConnectingEndpoint, ReachesAnIpv6Address) {
   ASSERT_EQ(listen(listening.get(), 1), 0);
   ASSERT_EQ(getsockname(listening.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
 
-  endpoint ep("::1", ntohs(addr.sin6_port), 300);
+  endpoint ep("::1", ntohs(addr.sin6_port), 300s);
   ASSERT_TRUE(write_text(ep, "v6"));
   unique_fd peer = testing::accept_connection(listening.get());
   ASSERT_TRUE(peer);
@@ -464,7 +464,7 @@ TEST(ConnectingEndpoint, ReachesAnIpv6Address) {
 
 TEST(ConnectingEndpoint, AStopMakesNoFurtherAttempt) {
   const listener l = testing::listen_loopback();
-  endpoint ep("127.0.0.1", l.port, 300);
+  endpoint ep("127.0.0.1", l.port, 300s);
   ASSERT_TRUE(open_wake());
   wake_waits();
   EXPECT_EQ(ep.fd(), -1);
@@ -493,7 +493,7 @@ TEST(ConnectingEndpoint, TriesIpv4AddressesFirstInTheResolversOrder) {
 TEST(ConnectingEndpoint, RefusedConnectionIsTriedAgainByTheNextOperation) {
   // Bound but not listening: connections are refused until listen().
   listener l = testing::bind_loopback();
-  endpoint ep("127.0.0.1", l.port, 300);
+  endpoint ep("127.0.0.1", l.port, 300s);
   const std::size_t before = testing::count_open_fds();
   EXPECT_FALSE(write_text(ep, "abc"));
   EXPECT_EQ(testing::count_open_fds(), before);

@@ -380,7 +380,7 @@ TEST(exchange_scan, NtFullScan) {
   })});
   CONNECT(t);
   EXPECT_EQ(data(t.s, FS_G), (result{0, {scan_info, block_1}}));
-  EXPECT_EQ(link_timeout(t.s), 300);
+  EXPECT_EQ(link_timeout(t.s), SCAN_TIMEOUT);
   EXPECT_EQ(command_state(t.s), state::WAIT_CLIENT);
   EXPECT_EQ(data(t.s, ACK_), (result{0, {block_2}}));
   EXPECT_EQ(data(t.s, ACK_), (result{0, {block_last}}));
@@ -399,7 +399,7 @@ TEST(exchange_scan, IsFullScan) {
   })});
   CONNECT(t);
   EXPECT_EQ(data(t.s, FS_G), (result{0, {scan_info, block_1}}));
-  EXPECT_EQ(link_timeout(t.s), 300);
+  EXPECT_EQ(link_timeout(t.s), SCAN_TIMEOUT);
   EXPECT_EQ(data(t.s, ACK_), (result{0, {block_2}}));
   EXPECT_EQ(data(t.s, ACK_), (result{0, {block_last}}));
   EXPECT_EQ(command_state(t.s), state::FINISHED);
@@ -485,19 +485,19 @@ TEST(exchange_timeout, SetPerCommand) {
   CONNECT(t);
   ASSERT_EQ(link_timeout(t.s), SESSION_TIMEOUT_S);
   EXPECT_EQ(data(t.s, FS_G), (result{0, {refused}}));
-  EXPECT_EQ(link_timeout(t.s), 300);
+  EXPECT_EQ(link_timeout(t.s), SCAN_TIMEOUT);
   // A lone FF: 0, whatever was set before.
   EXPECT_EQ(data(t.s, {0x0C}), (result{0, {ACK_}}));
-  EXPECT_EQ(link_timeout(t.s), 0);
+  EXPECT_EQ(link_timeout(t.s), std::chrono::seconds(0));
   // Every other command puts the normal time-out back.
   EXPECT_EQ(data(t.s, ESC_AT), (result{0, {ACK_}}));
   EXPECT_EQ(link_timeout(t.s), SESSION_TIMEOUT_S);
   EXPECT_EQ(data(t.s, {0x0C}), (result{0, {ACK_}}));
-  EXPECT_EQ(link_timeout(t.s), 0);
+  EXPECT_EQ(link_timeout(t.s), std::chrono::seconds(0));
   EXPECT_EQ(data(t.s, FS_X), (result{0, {NAK_}}));
   EXPECT_EQ(link_timeout(t.s), SESSION_TIMEOUT_S);
   EXPECT_EQ(data(t.s, FS_G), (result{0, {refused}}));
-  EXPECT_EQ(link_timeout(t.s), 300);
+  EXPECT_EQ(link_timeout(t.s), SCAN_TIMEOUT);
   // Only FS G is the scan's time-out; ESC G scans with the normal one.
   EXPECT_EQ(data(t.s, {0x1B, 'G'}), (result{0, {refused}}));
   EXPECT_EQ(link_timeout(t.s), SESSION_TIMEOUT_S);

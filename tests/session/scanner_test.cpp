@@ -197,8 +197,8 @@ TEST(scanner_connect, ConnectedSessionMakesNoTraffic) {
   scanner s(fake.address(), 1865);
   ASSERT_TRUE(s.connect(1, SESSION_TIMEOUT_S));
   const endpoint* link = s.link();
-  EXPECT_TRUE(s.connect(3, 77));
-  EXPECT_TRUE(s.connect(0, 0));
+  EXPECT_TRUE(s.connect(3, std::chrono::seconds(77)));
+  EXPECT_TRUE(s.connect(0, std::chrono::seconds(0)));
   EXPECT_EQ(s.link(), link);
   EXPECT_EQ(link_timeout(s), SESSION_TIMEOUT_S);
   // The normal time-out is still the first one: an ordinary command puts it

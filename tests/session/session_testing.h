@@ -4,6 +4,7 @@
 #ifndef SCANBRIDGE_TESTS_SESSION_SESSION_TESTING_H_
 #define SCANBRIDGE_TESTS_SESSION_SESSION_TESTING_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -31,9 +32,9 @@ namespace scanbridge::testing {
 inline constexpr variant NT = variant::NT;
 inline constexpr variant IS = variant::IS;
 
-// The time-out the tests connect their sessions with, in seconds; the
-// connection is made with one try.
-inline constexpr int SESSION_TIMEOUT_S = 10;
+// The time-out the tests connect their sessions with; the connection is made
+// with one try.
+inline constexpr std::chrono::seconds SESSION_TIMEOUT_S{10};
 
 // The outcome of one DATA message: the exchange's result and every chunk it
 // left for the client, in order.
@@ -74,7 +75,7 @@ inline std::optional<enum command::state> command_state(const scanner& s) {
 }
 
 // The time-out on the session's connection, none while disconnected.
-inline std::optional<int> link_timeout(const scanner& s) {
+inline std::optional<std::chrono::milliseconds> link_timeout(const scanner& s) {
   if (s.link() == nullptr) return std::nullopt;
   return s.link()->timeout();
 }

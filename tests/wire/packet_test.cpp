@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ostream>
 
 #include "net/endpoint.h"
@@ -19,7 +20,7 @@ using namespace scanbridge::testing;
 // Test parameters print as their names.
 using testing::PrintTo;
 
-constexpr int LINK_TIMEOUT_S = 10;
+constexpr std::chrono::seconds LINK_TIMEOUT_S{10};
 
 bytes payload_of(packet& p) {
   byte_array a;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ostream>
 #include <stdexcept>
@@ -22,7 +23,7 @@ using namespace scanbridge::testing;
 // Test parameters print as their names.
 using testing::PrintTo;
 
-constexpr int LINK_TIMEOUT_S = 10;
+constexpr std::chrono::seconds LINK_TIMEOUT_S{10};
 
 const bytes IS_OPEN_REQUEST = {0x49, 0x53, 0x21, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x07,
                                0x00, 0x00, 0x01, 0xA0, 0x04, 0x00, 0x00, 0x01, 0x2C};
