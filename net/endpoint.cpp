@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -147,6 +148,7 @@ int endpoint::fd() { return open_() ? fd_ : -1; }
 bool endpoint::read(void* buf, std::size_t count, bool peek) {
   if (!open_()) return false;
   if (count == 0) return true;
+  if (wake_pending()) return false;
   if (peek) {
     if (!fill_ahead_(count, true)) return false;
     std::memcpy(buf, ahead_.data(), count);
@@ -191,12 +193,19 @@ bool endpoint::has_input() const {
 
 std::int64_t endpoint::peek_waiting(void* buf, std::size_t count) {
   if (fd_ <= 0) return -1;
+  if (wake_pending()) return 0;
   // An end of stream or an error shows as fewer bytes here and fails the
   // read that follows.
   fill_ahead_(count, false);
   const std::size_t n = std::min(count, ahead_.size());
   std::memcpy(buf, ahead_.data(), n);
   return static_cast<std::int64_t>(n);
+}
+
+std::size_t endpoint::waiting() const {
+  int queued = 0;
+  if (fd_ <= 0 || ::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+  return ahead_.size() + static_cast<std::size_t>(queued);
 }
 
 void endpoint::set_timeout(std::chrono::milliseconds timeout) {

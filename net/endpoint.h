@@ -57,7 +57,9 @@ std::vector<const addrinfo*> connection_order(const addrinfo* found);
 // most the time-out last applied to the socket and ends at once when the
 // process's waits are woken (net/wake.h); the operation then fails. A wait is
 // bounded on its own: a read that gets some bytes and then waits in vain
-// fails, whatever it got before.
+// fails, whatever it got before. A read also fails at once while the waits
+// are woken, without waiting: a peer that keeps sending never lets a read
+// wait, and must not keep a stop from taking effect.
 class endpoint {
  public:
   // Listening mode. Creates no socket.
@@ -88,9 +90,14 @@ class endpoint {
   // blocks, connects or accepts.
   bool has_input() const;
   // Copies up to count bytes that have arrived, leaving them first in line
-  // for the next read. Returns how many (0 when none), or -1 without a
-  // connected socket. Never blocks, connects or accepts.
+  // for the next read. Returns how many (0 when none, or while the waits are
+  // woken), or -1 without a connected socket. Never blocks, connects or
+  // accepts.
   std::int64_t peek_waiting(void* buf, std::size_t count);
+  // How many bytes have arrived and wait to be read, right now.
+  std::size_t waiting() const;
+  // True while a connection is made (accepted, in listening mode).
+  bool connected() const { return fd_ > 0; }
   std::chrono::milliseconds timeout() const { return timeout_; }
   // Every wait from now on ends within from now at the latest, on top of the
   // time-out: the whole rest of the connection's traffic gets that long. For

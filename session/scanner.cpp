@@ -2,6 +2,7 @@
 #include "session/scanner.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "net/wake.h"
@@ -15,6 +16,8 @@ namespace {
 // The longest notice the poll takes at the start of a DATA message; a longer
 // one is left for the exchange. Notices carry one event byte.
 constexpr std::size_t NOTICE_POLL_LIMIT = 244;
+// The bytes the poll may still take, before it has looked how many wait.
+constexpr std::size_t UNCOUNTED = SIZE_MAX;
 
 bool is_packet_type(action a) { return a <= 127; }
 
@@ -102,7 +105,7 @@ void scanner::limit_waits() {
 
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }
 
-bool scanner::poll_notice_() {
+bool scanner::poll_notice_(std::size_t* budget) {
   // Only a notice that has arrived whole is taken, so the poll never waits:
   // a scanner that sent a header and stalled would hold the whole bridge.
   // Anything else (another packet, part of a header or of a notice) is left
@@ -116,6 +119,11 @@ bool scanner::poll_notice_() {
       link_->peek_waiting(waiting, whole) != static_cast<std::int64_t>(whole)) {
     return false;
   }
+  // Counted once a notice is found, so that a DATA message without notices
+  // pays nothing for it.
+  if (*budget == UNCOUNTED) *budget = link_->waiting();
+  if (whole > *budget) return false;
+  *budget -= whole;
   if (!notice.receive()) return false;
   byte_array payload;
   if (notice.payload(&payload) >= 1) handle_event_(payload[0]);
@@ -156,9 +164,13 @@ void scanner::answer_notice_query_() {
 
 int scanner::exchange(const std::uint8_t* bytes, std::size_t size) {
   notice_flag_ = 0;
-  // Take every notice already waiting, so that a notice query answered below
-  // reports what they set.
-  while (!extended_mode_ && link_ && poll_notice_()) {
+  // Take the notices already waiting, so that a notice query answered below
+  // reports what they set; but only those that had arrived when the poll
+  // began: a scanner that never stops sending notices must not hold the
+  // bridge here. Later ones are met by the exchange, which reads notices
+  // anyway.
+  std::size_t budget = UNCOUNTED;
+  while (!extended_mode_ && link_ && poll_notice_(&budget)) {
   }
   if (!connect(timing_.tries, timing_.timeout)) return -1;
   return extended_mode_ ? request_handshake_(bytes, size) : command_handshake_(bytes, size);

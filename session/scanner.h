@@ -102,7 +102,10 @@ class scanner {
   bool read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_t* length);
   bool is_notice_(std::uint8_t type) const { return type == protocol_->notice_type(); }
 
-  bool poll_notice_();
+  // Takes one notice that has arrived whole, if it fits in the budget of
+  // bytes the poll may still take (counted at the first notice found) and
+  // takes it off the budget. False when there is none to take.
+  bool poll_notice_(std::size_t* budget);
   action handle_event_(std::uint8_t code);
   action handle_notice_payload_(const std::uint8_t* payload, std::size_t size);
   void answer_notice_query_();
