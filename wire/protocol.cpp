@@ -3,6 +3,7 @@
 
 #include "commands/factory.h"
 #include "commands/request.h"
+#include "net/endpoint.h"
 #include "wire/codes.h"
 
 namespace scanbridge {
@@ -109,13 +110,21 @@ void protocol_is::close() {
 }
 
 std::unique_ptr<protocol> detect_protocol(endpoint* link) {
+  // One look at the first header tells both variants apart, so a scanner
+  // that connects and never greets costs one time-out, not one per variant.
+  // The look makes the TCP connection; one that could not even connect is
+  // tried once more.
+  std::uint8_t header[PACKET_HEADER_SIZE];
+  if (!link->read(header, sizeof header, true) &&
+      (link->connected() || !link->read(header, sizeof header, true))) {
+    return nullptr;
+  }
   packet nt(link, variant::NT);
   packet is(link, variant::IS);
   std::unique_ptr<protocol> found;
-  if (nt.peek_header()) {
+  if (nt.parse_header(header)) {
     found = std::make_unique<protocol_nt>(link);
-  } else if (is.peek_header()) {
-    // A failed NT peek that could not even connect is retried here once.
+  } else if (is.parse_header(header)) {
     found = std::make_unique<protocol_is>(link);
   } else {
     return nullptr;

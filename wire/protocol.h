@@ -88,10 +88,11 @@ class protocol_is : public protocol {
   void close() override;
 };
 
-// Peeks at the scanner's greeting on a fresh endpoint (making the TCP
-// connection) and returns the opened protocol of its variant, or null when
-// the greeting is neither, or the open fails. An NT greeting that fails is
-// not retried as IS.
+// Looks at the scanner's first header on a fresh endpoint (making the TCP
+// connection) without taking it, and returns the opened protocol of the
+// variant its magic names, or null when it names neither, no header came
+// within the time-out, or the open fails. An NT greeting that fails is not
+// retried as IS.
 std::unique_ptr<protocol> detect_protocol(endpoint* link);
 
 }  // namespace scanbridge
