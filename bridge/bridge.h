@@ -69,9 +69,9 @@ class bridge {
   std::uint32_t next_id() const;
 
   // Closes and destroys every open device, in ascending id order; IS
-  // scanners receive their close request. Once a stop is requested, each
-  // waits at most the session timing's closing time for its answer,
-  // whatever stop came before.
+  // scanners receive their close request, and each gets the session
+  // timing's closing time to answer it, even after a stop that cut a wait
+  // short before.
   void close_all();
 
   const device_table& devices() const { return devices_; }
@@ -79,9 +79,6 @@ class bridge {
  private:
   int reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
             const std::uint8_t* payload);
-  // Orderly disconnects one session (IS scanners receive their close
-  // request).
-  void close_session_(scanner& session);
 
   bridge_timing timing_;
   std::unique_ptr<endpoint> client_;

@@ -20,7 +20,7 @@ void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* 
       return;
     case KIND_CLOSE:
       if (device != devices_.end()) {
-        close_session_(*device->second);
+        device->second->disconnect(false);
         devices_.erase(device);
       }
       return;
@@ -75,15 +75,10 @@ void bridge::close_all() {
     // each gets its short while to answer even after a stop that cut a wait
     // short before.
     if (stop_requested) clear_wake();
-    close_session_(*session);
+    session->disconnect(false);
     session.reset();
   }
   devices_.clear();
-}
-
-void bridge::close_session_(scanner& session) {
-  if (stop_requested) session.limit_waits();
-  session.disconnect(false);
 }
 
 }  // namespace scanbridge

@@ -92,7 +92,13 @@ bool scanner::connect(int tries, std::chrono::milliseconds timeout) {
 void scanner::disconnect(bool by_scanner) {
   extended_mode_ = false;
   _cmd.reset();
-  if (protocol_ && !by_scanner) protocol_->close();
+  if (protocol_ && !by_scanner) {
+    // The scanner still hears the close request it may rely on, but its
+    // answer, read only to be dropped, is not worth a long wait: the whole
+    // bridge waits meanwhile, and so may a driver that wants to come back.
+    limit_waits();
+    protocol_->close();
+  }
   // The protocol borrows the endpoint, so it goes after it and never uses it
   // on the way out.
   link_.reset();
@@ -176,24 +182,24 @@ int scanner::exchange(const std::uint8_t* bytes, std::size_t size) {
   return extended_mode_ ? request_handshake_(bytes, size) : command_handshake_(bytes, size);
 }
 
-void scanner::send_chunk_(std::uint8_t type, std::uint8_t flag) {
+bool scanner::send_chunk_(std::uint8_t type, std::uint8_t flag) {
   SB_CHECK(_cmd && !_cmd->empty());
   const chunk c = _cmd->pop();
   packet out = protocol_->new_packet();
   out.set_type(type);
   out.set_flag(flag);
   out.set_payload(c.bytes.get(), static_cast<std::uint32_t>(c.length));
-  // A broken connection shows at the next receive.
-  out.send();
+  // A scanner that cannot take the packet (it reset, or stopped reading
+  // for a whole time-out) cannot answer it either: waiting for its reply
+  // would only cost a second time-out.
+  if (out.send()) return true;
+  disconnect(false);
+  return false;
 }
 
 bool scanner::read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_t* length) {
   packet in = protocol_->new_packet();
   if (!in.receive()) {
-    // The scanner still hears the close request it may rely on, but a peer
-    // that just broke the stream (a reset, a lying header, silence) is given
-    // only a short while to answer it: the whole bridge waits meanwhile.
-    limit_waits();
     disconnect(false);
     return false;
   }
@@ -208,7 +214,7 @@ int scanner::command_handshake_(const std::uint8_t* bytes, std::size_t size) {
     // The bytes continue the current command.
     act = _cmd->client_data(bytes, size);
     if (act == ACTION_SEND_TRANSFER_CANCEL) {
-      send_chunk_(packet_type::TRANSFER, 1);
+      if (!send_chunk_(packet_type::TRANSFER, 1)) return -1;
       act = ACTION_IGNORED;
     }
   } else {
@@ -238,7 +244,7 @@ int scanner::command_handshake_(const std::uint8_t* bytes, std::size_t size) {
 
   for (;;) {
     if (!_cmd || _cmd->state() != command::state::WAIT_SCANNER) return 0;
-    if (is_packet_type(act)) send_chunk_(static_cast<std::uint8_t>(act), 0);
+    if (is_packet_type(act) && !send_chunk_(static_cast<std::uint8_t>(act), 0)) return -1;
     std::uint8_t type;
     byte_array payload;
     std::uint32_t length;
@@ -250,7 +256,7 @@ int scanner::command_handshake_(const std::uint8_t* bytes, std::size_t size) {
       const bool single_ack = length == 1 && payload[0] == ACK;
       act = _cmd->scanner_reply(type, std::move(payload), length);
       if (act == ACTION_SEND_TRANSFER) {
-        send_chunk_(packet_type::TRANSFER, 0);
+        if (!send_chunk_(packet_type::TRANSFER, 0)) return -1;
         act = ACTION_ACCEPTED;
       }
       if (!single_ack) extended_mode_ = false;
@@ -290,7 +296,7 @@ int scanner::request_handshake_(const std::uint8_t* bytes, std::size_t size) {
 
   if (_cmd->state() == command::state::WAIT_CLIENT) {
     // Send the request and wait for the scanner's go-ahead for its data block.
-    if (is_packet_type(act)) send_chunk_(static_cast<std::uint8_t>(act), 0);
+    if (is_packet_type(act) && !send_chunk_(static_cast<std::uint8_t>(act), 0)) return -1;
     for (;;) {
       std::uint8_t type;
       byte_array payload;
@@ -312,7 +318,7 @@ int scanner::request_handshake_(const std::uint8_t* bytes, std::size_t size) {
       if (_cmd->state() == command::state::LEAVE_EXTENDED) extended_mode_ = false;
       return 0;
     }
-    if (is_packet_type(act)) send_chunk_(static_cast<std::uint8_t>(act), 0);
+    if (is_packet_type(act) && !send_chunk_(static_cast<std::uint8_t>(act), 0)) return -1;
     std::uint8_t type;
     byte_array payload;
     std::uint32_t length;

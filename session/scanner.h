@@ -63,13 +63,11 @@ class scanner {
   // and no further pause.
   bool connect(int tries, std::chrono::milliseconds timeout);
   // Drops the connection. by_scanner: the scanner asked for it through a
-  // notice, so no close request is sent. The current command goes too.
+  // notice, so no close request is sent. Otherwise the closing exchange
+  // (the IS close request and its answer) takes the timing's closing time at
+  // most, all waits together: a silent or trickling scanner must not hold the
+  // bridge. The current command goes too.
   void disconnect(bool by_scanner);
-
-  // Gives the rest of the connection's traffic the timing's closing time at
-  // most, all waits together: on the way out a silent or trickling scanner
-  // must not hold the exit for long.
-  void limit_waits();
 
   // Runs one client DATA message through the session. Returns 0 or -1; the
   // answers wait in replies(). The bytes stay the caller's. Throws
@@ -96,7 +94,9 @@ class scanner {
 
   int command_handshake_(const std::uint8_t* bytes, std::size_t size);
   int request_handshake_(const std::uint8_t* bytes, std::size_t size);
-  void send_chunk_(std::uint8_t type, std::uint8_t flag);
+  // Sends the current command's front chunk as a packet. False when the
+  // send failed; the session has disconnected then.
+  bool send_chunk_(std::uint8_t type, std::uint8_t flag);
   // Reads the scanner's next packet for the exchange in progress. False when
   // the receive failed; the session has disconnected then.
   bool read_packet_(std::uint8_t* type, byte_array* payload, std::uint32_t* length);
@@ -116,6 +116,9 @@ class scanner {
   std::unique_ptr<endpoint> link_;
   // The normal I/O time-out, restored before ordinary commands.
   std::chrono::milliseconds timeout_{0};
+  // Gives the rest of the connection's traffic the timing's closing time.
+  void limit_waits();
+
   // Borrows link_; exists exactly while link_ does (outside connect()).
   std::unique_ptr<protocol> protocol_;
   bool extended_mode_ = false;
