@@ -77,14 +77,19 @@ class bridge {
   const device_table& devices() const { return devices_; }
 
  private:
-  int reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
-            const std::uint8_t* payload);
+  // Writes one reply; a failed write ends the link.
+  void reply(std::uint32_t id, std::int32_t status, std::uint32_t length,
+             const std::uint8_t* payload);
+  // Closes every device and listens again on the same port for a client.
+  void drop_client_();
 
   bridge_timing timing_;
   std::unique_ptr<endpoint> client_;
   // Reads the connected client's messages; made once the client is
   // accepted, dropped with the client endpoint.
   std::unique_ptr<link_reader> reader_;
+  // A reply could not be written whole: the link is over.
+  bool client_lost_ = false;
   int port_;
   device_table devices_;
 };

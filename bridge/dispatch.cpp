@@ -32,9 +32,10 @@ void bridge::dispatch(std::uint32_t id, std::uint32_t kind, const std::uint8_t* 
       scanner& session = *device->second;
       const int result = session.exchange(payload, length);
       // Every chunk the exchange left goes out as one reply, all carrying the
-      // exchange's result, also when it failed. A broken client link shows in
-      // the main loop's next read.
-      write_replies(client_->fd(), id, result, session.replies(), timing_.client);
+      // exchange's result, also when it failed.
+      if (!write_replies(client_->fd(), id, result, session.replies(), timing_.client)) {
+        client_lost_ = true;
+      }
       return;
     }
     default:

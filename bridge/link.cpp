@@ -158,7 +158,6 @@ bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* q
   // Bounded batches keep everything on the stack; one batch covers the
   // replies of any single command.
   constexpr std::size_t BATCH = 16;
-  bool ok = true;
   while (!queue->empty()) {
     std::array<chunk, BATCH> batch;
     std::uint8_t headers[BATCH][LINK_HEADER_SIZE];
@@ -174,10 +173,13 @@ bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* q
       total += LINK_HEADER_SIZE + length;
     }
     if (send_all(fd, parts, 2 * n, as_wait_ms(timeout)) != static_cast<std::int64_t>(total)) {
-      ok = false;
+      // A message may have gone out in part: anything written after it
+      // would be read as the rest of it.
+      while (!queue->empty()) queue->pop();
+      return false;
     }
   }
-  return ok;
+  return true;
 }
 
 }  // namespace scanbridge

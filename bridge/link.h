@@ -110,7 +110,9 @@ std::int64_t write_message(int fd, std::uint32_t id, std::int32_t status, std::u
 // The messages leave together in as few system calls as the kernel allows: a
 // reply sent on its own right behind another would wait for the driver's
 // delayed acknowledgement. Waits as write_message does. Returns false when a
-// write failed; the queue is emptied all the same.
+// write failed; nothing more is written then, since the driver would take it
+// for the rest of a message cut short, and the queue is emptied all the
+// same. After a failed write the link is over.
 bool write_replies(int fd, std::uint32_t id, std::int32_t status, chunk_queue* queue,
                    std::chrono::milliseconds timeout = CLIENT_TIMEOUT);
 

@@ -351,9 +351,16 @@ bool endpoint::accept_() {
   int peer = -1;
   for (;;) {
     peer = ::accept(listen_fd_, nullptr, nullptr);
-    if (peer >= 0 || !ready_again(listen_fd_, POLLIN, wait_ms_())) break;
+    if (peer >= 0) break;
+    // A peer that reset before it was taken is no reason to stop waiting.
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    // No peer within the wait, or a stop: the socket listens on, and the
+    // next call waits again without a moment of refusal in between.
+    if (wait_for(listen_fd_, POLLIN, wait_ms_()) != wait_result::READY) return false;
   }
-  // One peer per endpoint: the listening socket goes whatever accept() gave.
+  // One peer per endpoint: the listening socket goes once it has served,
+  // or when it failed (the owner sets up a new one after a pause).
   ::close(listen_fd_);
   listen_fd_ = -1;
   if (peer < 0) return false;

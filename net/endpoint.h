@@ -42,7 +42,9 @@ std::vector<const addrinfo*> connection_order(const addrinfo* found);
 
 // A TCP socket in one of two modes, fixed at construction:
 // - listening: bound to 127.0.0.1 on a port (0 lets the system choose); it
-//   accepts exactly one peer and then closes the listening socket;
+//   accepts exactly one peer and then closes the listening socket; a wait
+//   that ends without one leaves it listening, so that the port never
+//   refuses a peer between two waits;
 // - connecting: connected to a named host and port. The host is a name, an
 //   IPv4 address or an IPv6 address (with an optional "%zone"); a name is
 //   tried at each of its addresses in connection_order() until one connects.
@@ -98,6 +100,8 @@ class endpoint {
   std::size_t waiting() const;
   // True while a connection is made (accepted, in listening mode).
   bool connected() const { return fd_ > 0; }
+  // True while a listening socket waits for a peer.
+  bool listening() const { return listen_fd_ > 0; }
   std::chrono::milliseconds timeout() const { return timeout_; }
   // Every wait from now on ends within from now at the latest, on top of the
   // time-out: the whole rest of the connection's traffic gets that long. For
