@@ -111,6 +111,20 @@ std::int64_t link_reader::read_exact_(std::uint8_t* out, std::size_t count) {
   return static_cast<std::int64_t>(count);
 }
 
+std::int64_t link_reader::skip_(std::size_t count) {
+  const std::size_t held = std::min(count, held_());
+  begin_ += held;
+  count -= held;
+  if (count == 0) return 0;
+  begin_ = end_ = 0;
+  while (count > 0) {
+    const std::int64_t n = read_some_(buffer_, std::min(count, sizeof buffer_));
+    if (n < 0) return n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 std::int64_t link_reader::read_message(std::uint32_t* id, std::uint32_t* kind,
                                        payload_block* payload) {
   const std::int64_t got = fill_(LINK_HEADER_SIZE);
@@ -129,7 +143,12 @@ std::int64_t link_reader::read_message(std::uint32_t* id, std::uint32_t* kind,
   if (payload == nullptr) return -1;
   // Zero-filled, so a payload cut short by an error never exposes stale heap.
   payload_block block(static_cast<std::uint8_t*>(std::calloc(header.length, 1)));
-  if (!block) return -1;
+  if (!block) {
+    // No room for it: the message fails, but its bytes are read and
+    // dropped, so that the next message is taken from its own header.
+    const std::int64_t skipped = skip_(header.length);
+    return skipped == -2 ? -2 : -1;
+  }
   const std::int64_t result = read_exact_(block.get(), header.length);
   if (result < 0) begin_ = end_ = 0;
   *payload = std::move(block);

@@ -67,9 +67,10 @@ class link_reader {
   // untouched), -1 on a read error, a time-out or a SIGHUP, -2 when the peer
   // closed the connection. The payload is a zero-filled block of exactly
   // length bytes; it is handed to the caller even when the read fails
-  // part-way. With no payload destination a message with a payload fails
-  // (-1) and its payload stays unread. After -1 the next call starts a new
-  // header with whatever byte comes next.
+  // part-way. A payload that cannot be allocated fails the message (-1) but
+  // is read and dropped. With no payload destination a message with a
+  // payload fails (-1) and its payload stays unread. After -1 the next call
+  // starts a new header with whatever byte comes next.
   std::int64_t read_message(std::uint32_t* id, std::uint32_t* kind, payload_block* payload);
 
  private:
@@ -82,6 +83,9 @@ class link_reader {
   // Waits, then reads what has arrived, up to max bytes: how many, -1 on an
   // error, a time-out or a SIGHUP, -2 at end of stream.
   std::int64_t read_some_(std::uint8_t* out, std::size_t max);
+  // Reads and drops count bytes, first those already in the buffer: 0, or
+  // the results of fill_().
+  std::int64_t skip_(std::size_t count);
   // Waits until the client's bytes can be read. False on a time-out, an
   // error or a SIGHUP.
   bool wait_();

@@ -287,7 +287,6 @@ bool endpoint::connect_to_(const addrinfo& address) {
   apply_options_(fd_, timeout_);
   sockaddr_storage to{};
   std::memcpy(&to, address.ai_addr, address.ai_addrlen);
-  // The port as the address text gave it, cut to 16 bits as it always was.
   const std::uint16_t port = htons(static_cast<std::uint16_t>(port_));
   if (to.ss_family == AF_INET6) {
     reinterpret_cast<sockaddr_in6*>(&to)->sin6_port = port;

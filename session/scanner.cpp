@@ -58,9 +58,12 @@ void scanner::take_bracketed_(const std::string& address) {
 }
 
 void scanner::take_port_(const char* text) {
-  // No validation: an empty or non-numeric text gives 0, and the number ends
-  // at the first character that is not part of it.
-  port_ = static_cast<int>(std::strtol(text, nullptr, 10));
+  // The number ends at the first character that is not part of it; an empty
+  // or non-numeric text gives 0. A port outside 1-65535 (0 included) names
+  // no scanner: connect() then fails at once, rather than reaching whatever
+  // listens on the number cut to 16 bits.
+  const long port = std::strtol(text, nullptr, 10);
+  port_ = port >= 1 && port <= 65535 ? static_cast<int>(port) : 0;
 }
 
 scanner::~scanner() { disconnect(false); }
@@ -68,7 +71,7 @@ scanner::~scanner() { disconnect(false); }
 bool scanner::connect(int tries, std::chrono::milliseconds timeout) {
   if (link_) return true;
   protocol_.reset();
-  if (tries <= 0) return false;
+  if (tries <= 0 || port_ == 0) return false;
   // In microseconds, truncated: 100,000 for 10 tries, 333,333 for 3.
   const auto max_delay = static_cast<int>(timing_.max_backoff.count() * 1000);
   const auto step = static_cast<int>(static_cast<double>(max_delay) / tries);

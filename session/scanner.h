@@ -44,17 +44,18 @@ struct session_timing {
 
 class scanner {
  public:
-  // address is "host" or "host:port" (the port text is read by strtol and
-  // not validated; anything after the number is ignored), where an IPv6
-  // address goes in brackets: "[2001:db8::5]", "[fe80::1%eth0]:1865".
-  // Without a port the default port is used. Nothing is connected yet.
+  // address is "host" or "host:port" (the port text is read by strtol;
+  // anything after the number is ignored), where an IPv6 address goes in
+  // brackets: "[2001:db8::5]", "[fe80::1%eth0]:1865". Without a port the
+  // default port is used; a port outside 1-65535 becomes 0, which never
+  // connects. Nothing is connected yet.
   scanner(const std::string& address, int default_port, const session_timing& timing = {});
   // Disconnects in order: a connected IS scanner receives its close request.
   ~scanner();
   scanner(const scanner&) = delete;
   scanner& operator=(const scanner&) = delete;
 
-  // Connects with up to tries attempts, pausing 1/tries of the longest pause
+  // Fails at once for port 0. Connects with up to tries attempts, pausing 1/tries of the longest pause
   // more after each failure (with the default timing 0.1 s, 0.2 s, ... up to
   // 1 s), and opens the protocol the greeting selects. Each wait of the
   // connection lasts at most timeout.

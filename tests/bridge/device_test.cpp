@@ -401,8 +401,9 @@ enum class outcome { opens, fails_without_connecting };
 
 struct address_case {
   const char* name;
-  // The OPEN payload; PORT stands for the fake's port, OTHER for the port of a
-  // second fake that must never be reached.
+    // The OPEN payload; PORT stands for the fake's port, OTHER for the port of a
+  // second fake that must never be reached, WRAPPED for the fake's port plus
+  // 65536.
   std::string payload;
   outcome expected;
 };
@@ -414,6 +415,7 @@ bytes expand(std::string s, int port, int other) {
     }
   };
   put("OTHER", other);
+  put("WRAPPED", port + 65536);
   put("PORT", port);
   return text(s);
 }
@@ -461,7 +463,11 @@ INSTANTIATE_TEST_SUITE_P(
         address_case{"NothingAfterDoubleSlash", "x://", outcome::fails_without_connecting},
         address_case{"OnlyDoubleSlash", "//", outcome::fails_without_connecting},
         address_case{"OneByte", "/", outcome::fails_without_connecting},
-        address_case{"Empty", "", outcome::fails_without_connecting}),
+        address_case{"Empty", "", outcome::fails_without_connecting},
+        // A port outside 1-65535 fails at once, instead of reaching the port
+        // it would give cut to 16 bits.
+        address_case{"PortAboveRange", "x://127.0.0.1:WRAPPED", outcome::fails_without_connecting},
+        address_case{"PortZero", "x://127.0.0.1:0", outcome::fails_without_connecting}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A scanner that never greets: every try connects, finds the connection

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -257,6 +259,46 @@ TEST(ReadMessage, WithoutAPayloadDestinationFailsAndLeavesThePayloadUnread) {
   EXPECT_EQ(other.read_message(&id, &kind, nullptr), 0);
   EXPECT_EQ(id, 5u);
   EXPECT_EQ(kind, 5u);
+}
+
+// A payload that cannot be allocated fails its message but is read and
+// dropped, so the next message begins at its own header. The reader runs in
+// a child whose address space leaves no room for the payload.
+TEST(ReadMessage, APayloadThatCannotBeAllocatedIsDroppedWhole) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address space limit";
+#endif
+  constexpr std::uint32_t TOO_LARGE = 256u << 20;
+  socket_pair s = testing::unix_socket_pair();
+  testing::child_process reader = testing::child_process::fork_running([&s] {
+    long pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    const rlim_t room = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
+    const rlimit limit{room, room};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+    link_reader r(s.server.get(), CLIENT_TIMEOUT);
+    const received big = receive(r);
+    const received next = receive(r);
+    return big.n == -1 && !big.payload && next.n == 3 && next.id == 6 &&
+                   block(next.payload, 3) == text_bytes("end")
+               ? 0
+               : 1;
+  });
+  // The reader is the child's alone: once it is done, the writes below fail.
+  s.server.reset();
+  bytes header = link_message(5, 0);
+  header[12] = TOO_LARGE >> 24;
+  ASSERT_TRUE(testing::write_all(s.client.get(), header));
+  constexpr std::uint32_t PIECE = 1u << 20;
+  const bytes piece(PIECE, 0);
+  for (std::uint32_t sent = 0; sent < TOO_LARGE; sent += PIECE) {
+    ASSERT_TRUE(testing::write_all(s.client.get(), piece));
+  }
+  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(6, 0, text_bytes("end"))));
+  EXPECT_EQ(reader.wait_exit(), testing::exited(0));
 }
 
 // ---------------------------------------------------------------------------

@@ -71,7 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
                       address_case{"path_without_port", "192.0.2.5/a", "192.0.2.5/a", 1865},
                       address_case{"port_only", ":80", "", 80},
                       address_case{"text_port", "scanner.lan:http", "scanner.lan", 0},
-                      address_case{"negative_port", "scanner.lan:-5", "scanner.lan", -5},
+                      // A port outside 1-65535 is 0, which never connects.
+                      address_case{"negative_port", "scanner.lan:-5", "scanner.lan", 0},
+                      address_case{"port_above_range", "scanner.lan:65536", "scanner.lan", 0},
+                      address_case{"highest_port", "scanner.lan:65535", "scanner.lan", 65535},
                       address_case{"empty", "", "", 1865},
                       address_case{"ipv6", "[2001:db8::5]", "2001:db8::5", 1865},
                       address_case{"ipv6_and_port", "[2001:db8::5]:80", "2001:db8::5", 80},
