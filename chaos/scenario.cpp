@@ -761,8 +761,10 @@ class scenario {
       }
       return;
     }
+    // Unless a command left by a failure still waits for its reply.
+    const bool clean = d->clean();
     const round_trip rt = data_(*d, {}, "empty DATA");
-    if (rt.done && !rt.replies.empty()) violation_("an empty DATA got a reply");
+    if (rt.done && clean && !rt.replies.empty()) violation_("an empty DATA got a reply");
   }
 
   // --- the end -------------------------------------------------------------
