@@ -690,6 +690,10 @@ class scenario {
     std::this_thread::sleep_for(milliseconds(idle));
     bool refused = false;
     if (!link_.connect(bridge_->port(), &refused)) {
+      if (bridge_->ended()) {
+        over_ = true;
+        return;
+      }
       if (refused) violation_("an idle bridge refused the driver");
       come_back_(now_ms(), 0, "coming back after a refusal");
       return;
