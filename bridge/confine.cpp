@@ -164,7 +164,9 @@ const std::vector<long>& refused_calls() {
   return calls;
 }
 
-sock_filter statement(std::uint16_t code, std::uint32_t k) { return BPF_STMT(code, k); }
+sock_filter statement(std::uint16_t code, std::uint32_t k) {
+  return BPF_STMT(code, k);
+}
 
 sock_filter jump(std::uint16_t code, std::uint32_t k, std::uint8_t if_true, std::uint8_t if_false) {
   return BPF_JUMP(code, k, if_true, if_false);
@@ -228,7 +230,9 @@ bool install_filter() {
 
 #else  // no filter for this architecture
 
-bool install_filter() { return false; }
+bool install_filter() {
+  return false;
+}
 
 #endif  // SCANBRIDGE_AUDIT_ARCH
 
@@ -246,19 +250,19 @@ constexpr unsigned CREATE_RULESET_VERSION = 1U << 0;
 // Every right to change the file system or run a program from it, by the
 // Landlock ABI version that introduced it. Reading files and directories is
 // not among them.
-constexpr std::uint64_t WRITE_RIGHTS_ABI_1 = (1ULL << 0)     // execute
-                                             | (1ULL << 1)   // write to a file
-                                             | (1ULL << 4)   // remove a directory
-                                             | (1ULL << 5)   // remove a file
-                                             | (1ULL << 6)   // make a character device
-                                             | (1ULL << 7)   // make a directory
-                                             | (1ULL << 8)   // make a regular file
-                                             | (1ULL << 9)   // make a socket
-                                             | (1ULL << 10)  // make a FIFO
-                                             | (1ULL << 11)  // make a block device
+constexpr std::uint64_t WRITE_RIGHTS_ABI_1 = (1ULL << 0)      // execute
+                                             | (1ULL << 1)    // write to a file
+                                             | (1ULL << 4)    // remove a directory
+                                             | (1ULL << 5)    // remove a file
+                                             | (1ULL << 6)    // make a character device
+                                             | (1ULL << 7)    // make a directory
+                                             | (1ULL << 8)    // make a regular file
+                                             | (1ULL << 9)    // make a socket
+                                             | (1ULL << 10)   // make a FIFO
+                                             | (1ULL << 11)   // make a block device
                                              | (1ULL << 12);  // make a symbolic link
-constexpr std::uint64_t REFER_RIGHT = 1ULL << 13;     // ABI 2: link or rename elsewhere
-constexpr std::uint64_t TRUNCATE_RIGHT = 1ULL << 14;  // ABI 3: truncate
+constexpr std::uint64_t REFER_RIGHT = 1ULL << 13;             // ABI 2: link or rename elsewhere
+constexpr std::uint64_t TRUNCATE_RIGHT = 1ULL << 14;          // ABI 3: truncate
 
 bool restrict_file_system() {
 #if defined(__NR_landlock_create_ruleset) && defined(__NR_landlock_restrict_self)

@@ -2,8 +2,10 @@
 // Least privilege: what a confined process can no longer do, tried in a child
 // that confines itself as the bridge does, and the marks of the confinement
 // on a running bridge.
-#include <gtest/gtest.h>
+#include "bridge/confine.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
@@ -21,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/confine.h"
 #include "tests/support/bridge_process.h"
 #include "tests/support/child_process.h"
 
@@ -31,11 +32,14 @@ namespace {
 using testing::child_process;
 using testing::exited;
 
-// The child's exit status when confine() could not apply what a case needs.
+// The child's exit status when confine() could not apply what a case needs
+// (a kernel without Landlock; qemu-user, which refuses seccomp filters).
 constexpr int NOT_APPLIED = 200;
 
 // errno of a call that returned -1, else 0.
-int outcome(long result) { return result == -1 ? errno : 0; }
+int outcome(long result) {
+  return result == -1 ? errno : 0;
+}
 
 // 0 when the name resolves, else ENOENT.
 int look_up(const char* name) {
@@ -59,59 +63,61 @@ TEST(BridgeConfinement, RefusesWhatTheBridgeNeverDoes) {
   std::ofstream(existing) << "read me";
 
   const std::vector<forbidden_case> cases = {
-      {"execve", EPERM, false,
-       [](const std::string&) {
-         char* argv[] = {const_cast<char*>(testing::bridge_binary()),
-                         const_cast<char*>("--version"), nullptr};
-         return outcome(::execv(argv[0], argv));
-       }},
-      {"fork", EPERM, false,
-       [](const std::string&) {
-         const pid_t pid = ::fork();
-         if (pid == 0) ::_exit(0);
-         if (pid > 0) ::waitpid(pid, nullptr, 0);
-         return outcome(pid);
-       }},
-      {"a new thread (clone3 falls back to clone)", 0, false,
-       [](const std::string&) {
-         std::thread([] {}).join();
-         return 0;
-       }},
-      {"ptrace", EPERM, false,
-       [](const std::string&) { return outcome(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr)); }},
-      {"mount", EPERM, false,
-       [](const std::string& f) {
-         return outcome(::mount("none", (f + "/absent").c_str(), "tmpfs", 0, nullptr));
-       }},
-      {"finit_module", EPERM, false,
-       [](const std::string&) { return outcome(::syscall(SYS_finit_module, -1, "", 0)); }},
-      {"bpf", EPERM, false, [](const std::string&) { return outcome(::syscall(SYS_bpf, -1, 0, 0)); }},
+    {"execve", EPERM, false,
+     [](const std::string&) {
+       char* argv[] = {const_cast<char*>(testing::bridge_binary()), const_cast<char*>("--version"),
+                       nullptr};
+       return outcome(::execv(argv[0], argv));
+     }},
+    {"fork", EPERM, false,
+     [](const std::string&) {
+       const pid_t pid = ::fork();
+       if (pid == 0) ::_exit(0);
+       if (pid > 0) ::waitpid(pid, nullptr, 0);
+       return outcome(pid);
+     }},
+    {"a new thread (clone3 falls back to clone)", 0, false,
+     [](const std::string&) {
+       std::thread([] {}).join();
+       return 0;
+     }},
+    {"ptrace", EPERM, false,
+     [](const std::string&) { return outcome(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr)); }},
+    {"mount", EPERM, false,
+     [](const std::string& f) {
+       return outcome(::mount("none", (f + "/absent").c_str(), "tmpfs", 0, nullptr));
+     }},
+    {"finit_module", EPERM, false,
+     [](const std::string&) { return outcome(::syscall(SYS_finit_module, -1, "", 0)); }},
+    {"bpf", EPERM, false, [](const std::string&) { return outcome(::syscall(SYS_bpf, -1, 0, 0)); }},
 #if defined(__x86_64__)
-      {"an x32 system call", EPERM, false,
-       [](const std::string&) { return outcome(::syscall(0x40000000 | SYS_getpid)); }},
+    {"an x32 system call", EPERM, false,
+     [](const std::string&) { return outcome(::syscall(0x40000000 | SYS_getpid)); }},
 #endif
-      {"open a new file for writing", EACCES, true,
-       [](const std::string& f) {
-         return outcome(::open((f + "/new").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-       }},
-      {"open an existing file for writing", EACCES, true,
-       [](const std::string& f) {
-         return outcome(::open((f + "/existing").c_str(), O_WRONLY | O_CLOEXEC));
-       }},
-      {"mkdir", EACCES, true,
-       [](const std::string& f) { return outcome(::mkdir((f + "/dir").c_str(), 0700)); }},
-      {"unlink", EACCES, true,
-       [](const std::string& f) { return outcome(::unlink((f + "/existing").c_str())); }},
-      {"open a file for reading", 0, true,
-       [](const std::string& f) {
-         const int fd = ::open((f + "/existing").c_str(), O_RDONLY | O_CLOEXEC);
-         if (fd >= 0) ::close(fd);
-         return outcome(fd);
-       }},
-      {"look up a name of /etc/hosts", 0, true, [](const std::string&) { return look_up("localhost"); }},
-      {"look up a numeric address", 0, false, [](const std::string&) { return look_up("127.0.0.1"); }},
-      {"look up a name that cannot exist", ENOENT, false,
-       [](const std::string&) { return look_up(std::string(64, 'x').append(".invalid").c_str()); }},
+    {"open a new file for writing", EACCES, true,
+     [](const std::string& f) {
+       return outcome(::open((f + "/new").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+     }},
+    {"open an existing file for writing", EACCES, true,
+     [](const std::string& f) {
+       return outcome(::open((f + "/existing").c_str(), O_WRONLY | O_CLOEXEC));
+     }},
+    {"mkdir", EACCES, true,
+     [](const std::string& f) { return outcome(::mkdir((f + "/dir").c_str(), 0700)); }},
+    {"unlink", EACCES, true,
+     [](const std::string& f) { return outcome(::unlink((f + "/existing").c_str())); }},
+    {"open a file for reading", 0, true,
+     [](const std::string& f) {
+       const int fd = ::open((f + "/existing").c_str(), O_RDONLY | O_CLOEXEC);
+       if (fd >= 0) ::close(fd);
+       return outcome(fd);
+     }},
+    {"look up a name of /etc/hosts", 0, true,
+     [](const std::string&) { return look_up("localhost"); }},
+    {"look up a numeric address", 0, false,
+     [](const std::string&) { return look_up("127.0.0.1"); }},
+    {"look up a name that cannot exist", ENOENT, false,
+     [](const std::string&) { return look_up(std::string(64, 'x').append(".invalid").c_str()); }},
   };
   for (const forbidden_case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,7 +131,8 @@ TEST(BridgeConfinement, RefusesWhatTheBridgeNeverDoes) {
     });
     const testing::exit_status status = child.wait_exit();
     if (status == exited(NOT_APPLIED)) {
-      std::cout << "[ SKIPPED  ] " << c.name << ": the kernel lacks what it needs\n";
+      std::cout << "[ SKIPPED  ] " << c.name
+                << ": the confinement it needs is not available here\n";
       continue;
     }
     EXPECT_EQ(status, exited(c.expected)) << "expected errno " << c.expected;
