@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack before it packages (CPACK_PROJECT_CONFIG_FILE).
 
-# A package names a real maintainer; there is no stand-in to fall back on.
-if(NOT CPACK_DEBIAN_PACKAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
+# A Debian package names a real maintainer; there is no stand-in to fall
+# back on.
+if(CPACK_GENERATOR STREQUAL "DEB" AND
+   NOT CPACK_DEBIAN_PACKAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
   message(FATAL_ERROR
     "scanbridge: the Debian package needs a maintainer. Configure with "
     "-DSCANBRIDGE_MAINTAINER=\"Name <address>\" (given: "

@@ -1,7 +1,12 @@
 # SPDX-License-Identifier: MIT
 # Run by cpack on the staged tree before it is packaged
 # (CPACK_PRE_BUILD_SCRIPTS): the changes Debian's policy asks of a package
-# that a plain `cmake --install` need not make.
+# that a plain `cmake --install` need not make. Other generators package the
+# tree as installed.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
+
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${root}/${CPACK_SCANBRIDGE_DOCDIR}")
 set(source "${CPACK_SCANBRIDGE_SOURCE_DIR}")
