@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "bridge/bridge.h"
+#include "bridge/confine.h"
 #include "net/wake.h"
 
 namespace scanbridge {
@@ -84,6 +85,9 @@ int bridge_main() {
   bool announced = false;
   try {
     b = std::make_unique<bridge>();
+    // The listening socket is bound and no peer has sent a byte yet: from
+    // here on the bridge runs with only what it needs (bridge/confine.h).
+    confine();
     announce(b->port());
     announced = true;
     b->run();

@@ -19,6 +19,7 @@
 #include <memory>
 #include <utility>
 
+#include "net/peer_owner.h"
 #include "net/wake.h"
 
 namespace scanbridge {
@@ -350,6 +351,16 @@ bool endpoint::accept_() {
   int peer = -1;
   for (;;) {
     peer = ::accept(listen_fd_, nullptr, nullptr);
+    uid_t owner = 0;
+    if (peer >= 0 && peer_is_stranger(peer, &owner)) {
+      // The port is for the driver that started the bridge: another user's
+      // process gets no byte and does not count as the client.
+      ::close(peer);
+      std::fprintf(stderr, "ERROR: closed a connection of another user (uid %u)\n",
+                   static_cast<unsigned>(owner));
+      std::fflush(stderr);
+      continue;
+    }
     if (peer >= 0) break;
     // A peer that reset before it was taken is no reason to stop waiting.
     if (errno == EINTR || errno == ECONNABORTED) continue;

@@ -194,6 +194,24 @@ TEST(BridgeProcess, RefusesASecondClientWhileOneIsServed) {
   EXPECT_TRUE(first.ping());
 }
 
+// The port is for the driver that started the bridge: a process of another
+// user is closed on at once, without a byte, and the driver still gets in.
+TEST(BridgeProcess, ClosesOnAnotherUsersProcessAndServesItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  bridge_process bridge;
+  const int port = bridge.port();
+  testing::child_process stranger = testing::child_process::fork_running([port] {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return 2;
+    const testing::unique_fd fd = testing::connect_loopback(port);
+    return fd && testing::expect_eof(fd.get()) ? 0 : 1;
+  });
+  EXPECT_EQ(stranger.wait_exit(), exited(0)) << bridge.stderr_text();
+  link_client client = link_client::connect_retry(port);
+  ASSERT_TRUE(client.connected());
+  EXPECT_TRUE(client.ping());
+  EXPECT_EQ(bridge.stderr_text(), "ERROR: closed a connection of another user (uid 65534)\n");
+}
+
 class BridgeProcessNextClient : public ::testing::TestWithParam<bool> {};
 
 TEST_P(BridgeProcessNextClient, IsServedOnTheSamePort) {

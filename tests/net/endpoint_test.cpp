@@ -81,10 +81,21 @@ bool write_text(endpoint& ep, const std::string& text) {
 
 // The system calls in which a thread waits for socket input, one way or
 // another.
+// Newer architectures (aarch64, riscv64) have only the p- and epoll_p-
+// forms.
 std::vector<long> waiting_calls() {
-  return {SYS_read,        SYS_recvfrom,  SYS_recvmsg,        SYS_poll,
-          SYS_ppoll,       SYS_select,    SYS_pselect6,       SYS_epoll_wait,
-          SYS_epoll_pwait, SYS_nanosleep, SYS_clock_nanosleep};
+  return {SYS_read,      SYS_recvfrom,       SYS_recvmsg,    SYS_ppoll,
+          SYS_pselect6,  SYS_epoll_pwait,    SYS_nanosleep,  SYS_clock_nanosleep,
+#ifdef SYS_poll
+          SYS_poll,
+#endif
+#ifdef SYS_select
+          SYS_select,
+#endif
+#ifdef SYS_epoll_wait
+          SYS_epoll_wait,
+#endif
+  };
 }
 
 // ---------------------------------------------------------------------------
