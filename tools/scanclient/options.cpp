@@ -28,12 +28,6 @@ bool set_device(const std::string& uri, o* options, std::string* error) {
   return true;
 }
 
-// A value that takes more than a number: the function sets it or says why not.
-entry custom(const char* name, char letter, const char* value,
-             bool (*apply)(o&, const given_option&, std::string*), const char* help) {
-  return {name, letter, value, help, apply};
-}
-
 bool apply_device(o& options, const given_option& given, std::string* error) {
   return set_device(given.value, &options, error);
 }
@@ -62,8 +56,9 @@ bool apply_mode(o& options, const given_option& given, std::string* error) {
 // "300", or "300dpi" as scanimage takes it.
 bool apply_resolution(o& options, const given_option& given, std::string* error) {
   given_option number = given;
-  if (number.value.size() > 3 && lower(number.value).ends_with("dpi"))
+  if (number.value.size() > 3 && lower(number.value).ends_with("dpi")) {
     number.value.resize(number.value.size() - 3);
+  }
   return take_number(number, 1, 65535, &options.resolution, error);
 }
 
@@ -71,17 +66,17 @@ bool apply_resolution(o& options, const given_option& given, std::string* error)
 // --mode, --resolution) beside the client's own.
 const std::vector<entry>& option_table() {
   static const std::vector<entry> table = {
-      custom("device", 'd', "URI", apply_device, "the device, instead of after the command"),
+      {"device", 'd', "URI", "the device, instead of after the command", apply_device},
       alias<o>("device-name"),
       text("output", 'o', "FILE", &o::output, "where the image goes; - is standard output"),
       alias<o>("output-file"),
-      custom("format", 0, "png|pnm", apply_format, "image format (default: by FILE's name)"),
-      custom("mode", 0, "Color|Gray", apply_mode, "8-bit RGB or grey (default Color; .pgm: Gray)"),
+      {"format", 0, "png|pnm", "image format (default: by FILE's name)", apply_format},
+      {"mode", 0, "Color|Gray", "8-bit RGB or grey (default Color; .pgm: Gray)", apply_mode},
       set("colour", 0, &o::colour, true, "the same as --mode Color"),
       alias<o>("color"),
       set("grey", 0, &o::colour, false, "the same as --mode Gray"),
       alias<o>("gray"),
-      custom("resolution", 0, "DPI", apply_resolution, "dots per inch (default 200)"),
+      {"resolution", 0, "DPI", "dots per inch (default 200)", apply_resolution},
       number("width", 0, "PIXELS", &o::width, 1, 65535, "image width (default 8.5 inches)"),
       number("height", 0, "PIXELS", &o::height, 1, 65535, "image height (default 11 inches)"),
       set("esc-g", 0, &o::esc_g, true, "start the scan with ESC G, not FS G"),
