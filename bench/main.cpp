@@ -41,34 +41,32 @@ struct options {
   bool verbose = false;
 };
 
-void usage(std::FILE* out) {
-  std::fputs(
-      "usage: scanbench [options]\n"
-      "\n"
-      "Measures on loopback, side by side: scan relay throughput through scanbridge\n"
-      "(NT and IS) against an ideal relay and the direct stream, ESC @ round trips\n"
-      "per second, the bridge's peak resident memory and its start-up time. Prints a\n"
-      "table and, last, one summary line starting with \"scanbench:\".\n"
-      "\n"
-      "  -q, --quick       short run: 32 MiB per scan, 3 repeats, 0.25 s caps (under 30 s)\n"
-      "  --bridge PATH     the bridge to measure (default: scanbridge beside scanbench)\n"
-      "  --plot FILE.svg   also draw throughput against block size as an SVG chart\n"
-      "  --mib N           MiB of data per scan run (default 256, quick 32)\n"
-      "  --repeats N       runs per figure, the median is reported (default 5, quick 3)\n"
-      "  --sizes LIST      block sizes, e.g. 4k,64k,1m (default 4k,16k,64k,256k,1m)\n"
-      "  --round-trips N   ESC @ commands per round-trip run (default 20000, quick 4000)\n"
-      "  --starts N        bridge starts timed (default 20, quick 10)\n"
-      "  --max-seconds S   cut each timed run short after about S seconds: a scan\n"
-      "                    then counts the blocks received so far, a round-trip\n"
-      "                    run the commands done (default 6, quick 0.25)\n"
-      "  --stall-seconds S a relay that leaves the driver S seconds without a reply\n"
-      "                    has stalled: reported, and the run counts up to the stall\n"
-      "                    (default 3, quick 1)\n"
-      "  --verify          compare every byte of every timed scan (slower driver)\n"
-      "  -v, --verbose     print every single run on standard error\n"
-      "  -h, --help        this text\n"
-      "  -V, --version     the version\n",
-      out);
+std::string usage() {
+  return "usage: scanbench [options]\n"
+         "\n"
+         "Measures on loopback, side by side: scan relay throughput through scanbridge\n"
+         "(NT and IS) against an ideal relay and the direct stream, ESC @ round trips\n"
+         "per second, the bridge's peak resident memory and its start-up time. Prints a\n"
+         "table and, last, one summary line starting with \"scanbench:\".\n"
+         "\n"
+         "  -q, --quick       short run: 32 MiB a scan, 3 repeats, 0.25 s caps, under 30 s\n"
+         "  --bridge PATH     the bridge to measure (default: scanbridge beside scanbench)\n"
+         "  --plot FILE.svg   also draw throughput against block size as an SVG chart\n"
+         "  --mib N           MiB of data per scan run (default 256, quick 32)\n"
+         "  --repeats N       runs per figure, the median is reported (default 5, quick 3)\n"
+         "  --sizes LIST      block sizes, e.g. 4k,64k,1m (default 4k,16k,64k,256k,1m)\n"
+         "  --round-trips N   ESC @ commands a round-trip run (default 20000, quick 4000)\n"
+         "  --starts N        bridge starts timed (default 20, quick 10)\n"
+         "  --max-seconds S   cut each timed run short after about S seconds: a scan\n"
+         "                    then counts the blocks received so far, a round-trip\n"
+         "                    run the commands done (default 6, quick 0.25)\n"
+         "  --stall-seconds S a relay that leaves the driver S seconds without a reply\n"
+         "                    has stalled: reported, and the run counts up to the stall\n"
+         "                    (default 3, quick 1)\n"
+         "  --verify          compare every byte of every timed scan (slower driver)\n"
+         "  -v, --verbose     print every single run on standard error\n"
+         "  -h, --help        this text\n"
+         "  -V, --version     the version\n";
 }
 
 bool parse_size(const std::string& text, std::uint32_t* out) {
@@ -657,19 +655,11 @@ int bench_main(int argc, char** argv) {
   bool help = false;
   bool version = false;
   std::string error;
-  if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &o, &help, &version,
-                     &error)) {
-    std::fprintf(stderr, "%s\n", tools::usage_error("scanbench", error).c_str());
-    return tools::EXIT_USAGE;
-  }
-  if (help) {
-    usage(stdout);
-    return 0;
-  }
-  if (version) {
-    std::printf("%s\n", tools::version_line("scanbench", SCANBRIDGE_VERSION).c_str());
-    return 0;
-  }
+  tools::occupy_standard_descriptors();
+  parse_options(std::vector<std::string>(argv + 1, argv + argc), &o, &help, &version, &error);
+  const int answered =
+      tools::answer_command_line("scanbench", SCANBRIDGE_VERSION, error, help, version, usage());
+  if (answered >= 0) return answered;
   set_reply_timeout(o.stall_seconds);
   if (o.bridge.empty()) o.bridge = beside_self("scanbridge");
   if (::access(o.bridge.c_str(), X_OK) != 0) {

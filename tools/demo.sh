@@ -16,7 +16,7 @@ for variant in is nt; do
   read -r -t 10 port <&"${EMU[0]}"
   image="$build/demo-$variant.png"
   echo "scanning the test image over the ${variant^^} variant from 127.0.0.1:$port"
-  "$build/scanclient" scan "net://127.0.0.1:$port" --output "$image" --colour --resolution 200
+  "$build/scanclient" scan "net://127.0.0.1:$port" --output "$image" --colour --resolution 200 --verbose
   stop_emulator
 done
 echo "open $build/demo-is.png or $build/demo-nt.png to see the scanned test image"

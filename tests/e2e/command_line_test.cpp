@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The command lines of the three programs people run, as processes: the
-// version line, help on standard output, and one line naming a bad option.
+// version line, help of one screen on standard output, and one line naming
+// a bad option.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,6 +32,10 @@ TEST_P(CommandLine, AnswersAsTheGnuConventionsSay) {
   EXPECT_EQ(status, exited(c.status));
   EXPECT_EQ(out.substr(0, c.out.size()), c.out) << out;
   EXPECT_EQ(program.stderr_text(), c.err);
+  // Help fits one screen; the details are in the manual pages.
+  const std::vector<std::string> lines = lines_of(out);
+  EXPECT_LE(lines.size(), 40u) << out;
+  for (const std::string& line : lines) EXPECT_LE(line.size(), 80u) << line;
 }
 
 std::vector<command_case> cases() {

@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <cstdio>
 
 namespace scanbridge::tools {
 
@@ -138,8 +139,29 @@ bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max,
   return true;
 }
 
-std::string version_line(std::string_view program, std::string_view version) {
-  return std::string(program) + " " + std::string(version);
+std::string help_line(char letter, std::string_view name, const char* value,
+                      std::string_view help) {
+  std::string line = letter != 0 ? std::string("  -") + letter + ", --" : "      --";
+  line += std::string(name) + (value != nullptr ? std::string(" ") + value : "");
+  constexpr std::size_t kColumn = 30;
+  line += line.size() < kColumn ? std::string(kColumn - line.size(), ' ')
+                                : "\n" + std::string(kColumn, ' ');
+  return line + std::string(help) + "\n";
+}
+
+int answer_command_line(std::string_view program, std::string_view version,
+                        const std::string& error, bool help, bool wants_version,
+                        const std::string& usage) {
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", usage_error(program, error).c_str());
+    return EXIT_USAGE;
+  }
+  if (help) std::fputs(usage.c_str(), stdout);
+  if (!help && wants_version) {
+    std::printf("%.*s %.*s\n", static_cast<int>(program.size()), program.data(),
+                static_cast<int>(version.size()), version.data());
+  }
+  return help || wants_version ? 0 : -1;
 }
 
 }  // namespace scanbridge::tools

@@ -170,6 +170,13 @@ std::string describe_wait_status(int status) {
   return "ended";
 }
 
+void occupy_standard_descriptors() {
+  // open() takes the lowest free descriptor, which is the closed one.
+  for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDONLY) < 0) return;
+  }
+}
+
 std::string executable_path() {
   char buffer[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

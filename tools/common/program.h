@@ -46,6 +46,12 @@ bool start_program(const program_start& start, started_program* started, std::st
 // killed by signal 9 (Killed)".
 std::string describe_wait_status(int status);
 
+// Opens whichever of descriptors 0, 1 and 2 the caller left closed, read-only
+// on /dev/null, before anything else takes their numbers: a socket that
+// became descriptor 1 would take what the tool writes to standard output.
+// Writing to such a descriptor fails as writing to a closed one does.
+void occupy_standard_descriptors();
+
 // The path of the running executable, and its directory without a trailing
 // slash; empty when the system does not tell.
 std::string executable_path();

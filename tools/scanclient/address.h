@@ -21,12 +21,13 @@ struct scanner_address {
 };
 
 // Everything after the first "//" names the scanner: the host up to the first
-// ':', and after it the port, read as strtol reads a decimal number (so "80/a"
-// is 80, and an empty or non-numeric text 0). An IPv6 address goes in
-// brackets, "[::1]:1865", optionally with a zone, "[fe80::1%eth0]"; a '['
+// ':', and after it the port, a number from 1 to 65535. An IPv6 address goes
+// in brackets, "[::1]:1865", optionally with a zone, "[fe80::1%eth0]"; a '['
 // without its ']', or anything but ':' after it, leaves the whole text as the
-// host, which does not resolve. Without "//" the whole text is taken.
-scanner_address parse_scanner_address(std::string_view uri);
+// host, which does not resolve. False, with one line in *error, for an
+// address without "//" and a host, or a port that is no such number: the
+// bridge could not open it, so it is a mistake of the command line.
+bool parse_scanner_address(std::string_view uri, scanner_address* address, std::string* error);
 
 // "HOST:PORT" or "[HOST]:PORT", for messages.
 std::string to_string(const scanner_address& address);

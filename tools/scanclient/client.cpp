@@ -120,7 +120,10 @@ outcome session::connect_(bool report_steps) {
   device_ = std::make_unique<device>(link_.get(), timeout_ms_);
   start = clock::now();
   step = device_->open(options_.uri, [](std::string_view uri) {
-    return explain_open_failure(parse_scanner_address(uri));
+    scanner_address address;
+    std::string error;  // none: the command line was checked
+    parse_scanner_address(uri, &address, &error);
+    return explain_open_failure(address);
   });
   if (!step.is_ok()) return step;
   if (report_steps) {
@@ -142,7 +145,8 @@ int session::probe_() {
                      std::fflush(stdout);
                    });
   if (step.is_cancelled()) return fail_(step);
-  print_step("variant", variant_verdict(report), -1);
+  const std::string variant = variant_verdict(report);
+  if (!variant.empty()) print_step("variant", variant, -1);
 
   const clock::time_point start = clock::now();
   device_->close();
@@ -155,7 +159,7 @@ int session::scan_() {
   scan_settings settings;
   settings.geometry.width = options_.width;
   settings.geometry.height = options_.height;
-  settings.geometry.colour = options_.colour;
+  settings.geometry.colour = options_.colour.value_or(true);
   settings.resolution = static_cast<std::uint16_t>(options_.resolution);
   settings.esc_g = options_.esc_g;
   const std::string problem = check_settings(settings);
@@ -201,13 +205,15 @@ int session::scan_() {
   device_->close();
   if (!step.is_ok()) return fail_(step);
 
-  step = output->write(format.format, settings.geometry, report.image);
+  step = output->write(format.format, settings.geometry, options_.resolution, report.image);
   if (!step.is_ok()) return fail_(step);
-  // Standard output may hold the image itself; the summary goes beside it.
-  std::fprintf(
-      output->to_standard_output() ? stderr : stdout, "scanned %s, %s in %.2f s (%s) -> %s\n",
-      describe_geometry(settings.geometry).c_str(), format_megabytes(report.received).c_str(),
-      report.seconds, format_rate(report.received, report.seconds).c_str(), output->name().c_str());
+  // Standard output carries image data only.
+  if (options_.verbose || options_.show_progress == client_options::progress::ALWAYS) {
+    std::fprintf(stderr, "scanclient: scanned %s, %s in %s (%s) -> %s\n",
+                 describe_geometry(settings.geometry).c_str(), format_size(report.received).c_str(),
+                 format_ms(report.seconds * 1000).c_str(),
+                 format_rate(report.received, report.seconds).c_str(), output->name().c_str());
+  }
   return 0;
 }
 

@@ -16,9 +16,6 @@
 
 namespace scanbridge::tools {
 
-// The bridge wants "//" in the address and something after it.
-bool valid_device_uri(std::string_view uri);
-
 // How long a reply may keep the client waiting before it asks the bridge, with
 // a sync, whether one is coming at all. A bridge whose exchange with the
 // scanner failed (the scanner closed the connection mid-scan, say) sends
@@ -35,8 +32,9 @@ class device {
   device(const device&) = delete;
   device& operator=(const device&) = delete;
 
-  // Opens the device. When the bridge cannot, `explain` (if given) says why
-  // in a few words; otherwise the text only says that it could not.
+  // Opens the device. When the bridge cannot, or does not answer in time,
+  // `explain` (if given) says why in a few words; otherwise the text only
+  // says that it could not.
   outcome open(std::string_view uri,
                const std::function<std::string(std::string_view uri)>& explain = {});
   // Sends CLOSE; the bridge does not answer it.

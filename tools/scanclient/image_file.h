@@ -6,7 +6,6 @@
 #define SCANBRIDGE_TOOLS_SCANCLIENT_IMAGE_FILE_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <span>
@@ -14,6 +13,7 @@
 #include <string_view>
 
 #include "tools/common/scan_format.h"
+#include "tools/common/unique_fd.h"
 #include "tools/scanclient/outcome.h"
 
 namespace scanbridge::tools {
@@ -33,6 +33,10 @@ bool parse_image_format(std::string_view name, image_format* format);
 // for any other name.
 bool image_format_for(std::string_view path, image_format* format);
 
+// What the name says of the colour: .pgm is grey (false), .ppm colour (true);
+// nothing for any other name.
+std::optional<bool> colour_of_name(std::string_view path);
+
 struct format_choice {
   image_format format = image_format::PNM;
   // One line for the user when the format differs from the one asked for.
@@ -46,30 +50,29 @@ struct format_choice {
 bool choose_format(const std::string& output, std::optional<image_format> asked, bool png,
                    format_choice* choice, std::string* error);
 
-// Both write `pixels`, which must hold geometry.image_bytes() bytes, row by
-// row without padding. `name` names the file in error texts.
-outcome write_pnm(std::FILE* file, const std::string& name, const scan_geometry& geometry,
-                  std::span<const std::uint8_t> pixels);
-outcome write_png(std::FILE* file, const std::string& name, const scan_geometry& geometry,
-                  std::span<const std::uint8_t> pixels);
-
-// Where a scan's image goes. A file PATH is made first as PATH.part, before
-// the scanner is driven, so that a path that cannot be written fails at once
-// and no scan is wasted; write() fills it and renames it to PATH, and a scan
-// that fails or is cancelled leaves no file behind. "-" is standard output,
-// refused when that is a terminal.
+// Where a scan's image goes, made before the scanner is driven so that a
+// path that cannot be written fails at once and no scan is wasted.
+//   A regular file, or a path where nothing is yet, is made as TARGET.part
+//   and renamed to TARGET once the image is whole; a scan that fails or is
+//   cancelled leaves nothing behind.
+//   A character device, a FIFO or a socket takes the image in place: renaming
+//   a file over it would replace it. A block device is refused.
+//   A symbolic link is followed: TARGET is where it leads.
+//   "-" is standard output, which must be open for writing.
+// The image is never written to a terminal.
 class image_output {
  public:
   static outcome open(const std::string& path, std::unique_ptr<image_output>* output);
-  // Takes charge of file, made by open() for path.
-  image_output(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
-  // Removes PATH.part unless write() has renamed it.
+  explicit image_output(std::string path) : path_(std::move(path)) {}
+  // Removes TARGET.part unless write() has renamed it.
   ~image_output();
 
   image_output(const image_output&) = delete;
   image_output& operator=(const image_output&) = delete;
 
-  outcome write(image_format format, const scan_geometry& geometry,
+  // `pixels` must hold geometry.image_bytes() bytes, row by row without
+  // padding; a PNG records `dpi` as its resolution.
+  outcome write(image_format format, const scan_geometry& geometry, std::uint32_t dpi,
                 std::span<const std::uint8_t> pixels);
 
   bool to_standard_output() const { return path_ == STANDARD_OUTPUT; }
@@ -77,10 +80,10 @@ class image_output {
   std::string name() const;
 
  private:
-  void discard_();
-
   std::string path_;
-  std::FILE* file_;  // stdout, or the .part file until write() closes it
+  std::string part_;    // TARGET.part while it is being made
+  std::string target_;  // what TARGET.part becomes
+  unique_fd file_;      // the file written, unless standard output
 };
 
 // Removes the .part file of the image output being made, if any. Only
@@ -89,7 +92,7 @@ void remove_unfinished_output();
 
 // Makes PATH through an image_output: the whole write at once.
 outcome write_image(const std::string& path, image_format format, const scan_geometry& geometry,
-                    std::span<const std::uint8_t> pixels);
+                    std::uint32_t dpi, std::span<const std::uint8_t> pixels);
 
 }  // namespace scanbridge::tools
 

@@ -3,39 +3,25 @@
 
 #include <algorithm>
 
+#include "tools/common/byte_order.h"
+
 namespace scanbridge::tools {
-
-namespace {
-
-void put_u32(std::uint8_t* out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value >> 24);
-  out[1] = static_cast<std::uint8_t>(value >> 16);
-  out[2] = static_cast<std::uint8_t>(value >> 8);
-  out[3] = static_cast<std::uint8_t>(value);
-}
-
-std::uint32_t get_u32(const std::uint8_t* in) {
-  return std::uint32_t{in[0]} << 24 | std::uint32_t{in[1]} << 16 | std::uint32_t{in[2]} << 8 |
-         std::uint32_t{in[3]};
-}
-
-}  // namespace
 
 std::array<std::uint8_t, LINK_HEADER_SIZE> encode_header(const link_header& header) {
   std::array<std::uint8_t, LINK_HEADER_SIZE> bytes{};
-  put_u32(&bytes[0], header.id);
-  put_u32(&bytes[4], header.kind);
-  put_u32(&bytes[8], static_cast<std::uint32_t>(header.status));
-  put_u32(&bytes[12], header.length);
+  put_be32(&bytes[0], header.id);
+  put_be32(&bytes[4], header.kind);
+  put_be32(&bytes[8], static_cast<std::uint32_t>(header.status));
+  put_be32(&bytes[12], header.length);
   return bytes;
 }
 
 link_header decode_header(std::span<const std::uint8_t, LINK_HEADER_SIZE> bytes) {
   link_header header;
-  header.id = get_u32(&bytes[0]);
-  header.kind = get_u32(&bytes[4]);
-  header.status = static_cast<std::int32_t>(get_u32(&bytes[8]));
-  header.length = get_u32(&bytes[12]);
+  header.id = get_be32(&bytes[0]);
+  header.kind = get_be32(&bytes[4]);
+  header.status = static_cast<std::int32_t>(get_be32(&bytes[8]));
+  header.length = get_be32(&bytes[12]);
   return header;
 }
 

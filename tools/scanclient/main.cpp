@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/program.h"
 #include "tools/scanclient/client.h"
 #include "tools/scanclient/image_file.h"
 #include "tools/scanclient/options.h"
@@ -46,22 +47,13 @@ void install_handlers() {
 
 int main(int argc, char** argv) {
   using namespace scanbridge::tools;
-
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  occupy_standard_descriptors();
   client_options options;
   std::string error;
-  if (!parse_options(args, &options, &error)) {
-    std::fprintf(stderr, "%s\n", usage_error("scanclient", error).c_str());
-    return EXIT_USAGE;
-  }
-  if (options.help) {
-    std::fputs(usage_text().c_str(), stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("%s\n", version_line("scanclient", SCANBRIDGE_VERSION).c_str());
-    return 0;
-  }
+  parse_options(std::vector<std::string>(argv + 1, argv + argc), &options, &error);
+  const int answered = answer_command_line("scanclient", SCANBRIDGE_VERSION, error, options.help,
+                                           options.version, usage_text());
+  if (answered >= 0) return answered;
   install_handlers();
   return run_client(options, &g_interrupts);
 }

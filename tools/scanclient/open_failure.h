@@ -14,13 +14,23 @@ namespace scanbridge::tools {
 // How long the test connection may wait for the scanner.
 inline constexpr int OPEN_CHECK_TIMEOUT_MS = 3000;
 
-// A name look-up, then one test connection that is closed as soon as it is
-// made, waiting at most timeout_ms for it:
+// A name look-up, then one test connection on which the greeting is read as
+// the bridge reads it (and for IS the open request made and the session
+// closed again), waiting at most timeout_ms for each step:
 //   "cannot resolve HOST"
 //   "connection refused by HOST:PORT"
 //   "no answer from HOST:PORT within N s"
+//   "cannot connect to HOST:PORT: REASON" for the system's other refusals
+//   "nothing answered at HOST:PORT: it took the connection but sent no
+//    greeting within N s"
+//   "HOST:PORT closed the connection without a greeting"
 //   "HOST:PORT answered but is not a scanner (no greeting)"
-// or "cannot connect to HOST:PORT: REASON" for the system's other refusals.
+//   "HOST:PORT speaks protocol version 1.1; the bridge needs 1.2 or later"
+//   "HOST:PORT is not ready: its greeting has status 0x01"
+//   "HOST:PORT closed the connection after the greeting"
+//   "HOST:PORT refused the open request" (or did not answer it in time)
+// and, when the scanner greets and opens as it should this time,
+// "HOST:PORT answers as an NT (IS) scanner now; try again".
 std::string explain_open_failure(const scanner_address& address,
                                  int timeout_ms = OPEN_CHECK_TIMEOUT_MS);
 

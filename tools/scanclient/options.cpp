@@ -2,58 +2,14 @@
 #include "tools/scanclient/options.h"
 
 #include "tools/common/command_line.h"
+#include "tools/scanclient/address.h"
 
 namespace scanbridge::tools {
 
 namespace {
 
-enum code {
-  HELP,
-  VERSION,
-  DEVICE,
-  OUTPUT,
-  FORMAT,
-  PROGRESS,
-  NO_PROGRESS,
-  MODE,
-  COLOUR,
-  GREY,
-  RESOLUTION,
-  WIDTH,
-  HEIGHT,
-  ESC_G,
-  BRIDGE,
-  CONNECT,
-  TIMEOUT,
-  QUERY_TIMEOUT,
-  TRACE,
-};
-
-// The scanimage spellings (-d, -o, -p, --format, --mode, --resolution) beside
-// the client's own.
-constexpr option_def kOptions[] = {
-    {"help", 'h', false, HELP},
-    {"version", 'V', false, VERSION},
-    {"device", 'd', true, DEVICE},
-    {"output", 'o', true, OUTPUT},
-    {"format", 0, true, FORMAT},
-    {"progress", 'p', false, PROGRESS},
-    {"no-progress", 0, false, NO_PROGRESS},
-    {"mode", 0, true, MODE},
-    {"colour", 0, false, COLOUR},
-    {"color", 0, false, COLOUR},
-    {"grey", 0, false, GREY},
-    {"gray", 0, false, GREY},
-    {"resolution", 0, true, RESOLUTION},
-    {"width", 0, true, WIDTH},
-    {"height", 0, true, HEIGHT},
-    {"esc-g", 0, false, ESC_G},
-    {"bridge", 0, true, BRIDGE},
-    {"connect", 0, true, CONNECT},
-    {"timeout", 0, true, TIMEOUT},
-    {"query-timeout", 0, true, QUERY_TIMEOUT},
-    {"trace", 0, false, TRACE},
-};
+using o = client_options;
+using entry = option_entry<o>;
 
 std::string lower(std::string text) {
   for (char& c : text) {
@@ -62,122 +18,105 @@ std::string lower(std::string text) {
   return text;
 }
 
-// scanimage names the modes "Color" and "Gray"; any case and spelling does.
-bool set_mode(const given_option& option, client_options* options, std::string* error) {
-  const std::string mode = lower(option.value);
-  if (mode == "color" || mode == "colour") {
-    options->colour = true;
-  } else if (mode == "gray" || mode == "grey") {
-    options->colour = false;
-  } else {
-    *error = bad_value(option, "Color or Gray");
+bool set_device(const std::string& uri, o* options, std::string* error) {
+  if (uri.empty() || (!options->uri.empty() && options->uri != uri)) {
+    *error = uri.empty() ? "the device address is empty"
+                         : "two device addresses: '" + options->uri + "' and '" + uri + "'";
     return false;
   }
+  options->uri = uri;
   return true;
+}
+
+bool apply_device(o& options, const given_option& given, std::string* error) {
+  return set_device(given.value, &options, error);
+}
+
+bool apply_format(o& options, const given_option& given, std::string* error) {
+  image_format format;
+  if (!parse_image_format(given.value, &format)) {
+    *error = bad_value(given, "png or pnm");
+    return false;
+  }
+  options.format = format;
+  return true;
+}
+
+// scanimage names the modes "Color" and "Gray"; any case and spelling does.
+bool apply_mode(o& options, const given_option& given, std::string* error) {
+  const std::string mode = lower(given.value);
+  if (mode == "color" || mode == "colour" || mode == "gray" || mode == "grey") {
+    options.colour = mode.starts_with("col");
+    return true;
+  }
+  *error = bad_value(given, "Color or Gray");
+  return false;
 }
 
 // "300", or "300dpi" as scanimage takes it.
-bool set_resolution(given_option option, client_options* options, std::string* error) {
-  const std::string value = lower(option.value);
-  if (value.size() > 3 && value.ends_with("dpi")) option.value.resize(value.size() - 3);
-  return take_number(option, 1, 65535, &options->resolution, error);
+bool apply_resolution(o& options, const given_option& given, std::string* error) {
+  given_option number = given;
+  if (number.value.size() > 3 && lower(number.value).ends_with("dpi")) {
+    number.value.resize(number.value.size() - 3);
+  }
+  return take_number(number, 1, 65535, &options.resolution, error);
 }
 
-bool apply(const given_option& option, client_options* options, std::string* error) {
-  switch (option.code) {
-    case HELP:
-      options->help = true;
-      return true;
-    case VERSION:
-      options->version = true;
-      return true;
-    case DEVICE:
-      if (!options->uri.empty() && options->uri != option.value) {
-        *error = "two device addresses: '" + options->uri + "' and '" + option.value + "'";
-        return false;
-      }
-      options->uri = option.value;
-      return true;
-    case OUTPUT:
-      options->output = option.value;
-      return true;
-    case FORMAT: {
-      image_format format;
-      if (!parse_image_format(option.value, &format)) {
-        *error = bad_value(option, "png or pnm");
-        return false;
-      }
-      options->format = format;
-      return true;
-    }
-    case PROGRESS:
-      options->show_progress = client_options::progress::ALWAYS;
-      return true;
-    case NO_PROGRESS:
-      options->show_progress = client_options::progress::NEVER;
-      return true;
-    case MODE:
-      return set_mode(option, options, error);
-    case COLOUR:
-      options->colour = true;
-      return true;
-    case GREY:
-      options->colour = false;
-      return true;
-    case RESOLUTION:
-      return set_resolution(option, options, error);
-    case WIDTH:
-      return take_number(option, 1, 65535, &options->width, error);
-    case HEIGHT:
-      return take_number(option, 1, 65535, &options->height, error);
-    case ESC_G:
-      options->esc_g = true;
-      return true;
-    case BRIDGE:
-      options->bridge = option.value;
-      return true;
-    case CONNECT:
-      return take_number(option, 1, 65535, &options->connect_port, error);
-    case TIMEOUT:
-      return take_number(option, 1, 86400, &options->timeout_s, error);
-    case QUERY_TIMEOUT:
-      return take_number(option, 1, 86400, &options->query_timeout_s, error);
-    case TRACE:
-      options->trace = true;
-      return true;
-  }
-  return true;
+// The scanimage spellings (-d, --device-name, -o, --output-file, -p, --format,
+// --mode, --resolution) beside the client's own.
+const std::vector<entry>& option_table() {
+  static const std::vector<entry> table = {
+      {"device", 'd', "URI", "the device, instead of after the command", apply_device},
+      alias<o>("device-name"),
+      text("output", 'o', "FILE", &o::output, "where the image goes; - is standard output"),
+      alias<o>("output-file"),
+      {"format", 0, "png|pnm", "image format (default: by FILE's name)", apply_format},
+      {"mode", 0, "Color|Gray", "8-bit RGB or grey (default Color; .pgm: Gray)", apply_mode},
+      set("colour", 0, &o::colour, true, "the same as --mode Color"),
+      alias<o>("color"),
+      set("grey", 0, &o::colour, false, "the same as --mode Gray"),
+      alias<o>("gray"),
+      {"resolution", 0, "DPI", "dots per inch (default 200)", apply_resolution},
+      number("width", 0, "PIXELS", &o::width, 1, 65535, "image width (default 8.5 inches)"),
+      number("height", 0, "PIXELS", &o::height, 1, 65535, "image height (default 11 inches)"),
+      set("esc-g", 0, &o::esc_g, true, "start the scan with ESC G, not FS G"),
+      set("progress", 'p', &o::show_progress, o::progress::ALWAYS,
+          "show progress, and a summary when done"),
+      set("no-progress", 0, &o::show_progress, o::progress::NEVER, "never show progress"),
+      set("verbose", 'v', &o::verbose, true, "a summary on standard error when done"),
+      text("bridge", 0, "PATH", &o::bridge, "the bridge to start (default: the installed one)"),
+      number("connect", 0, "PORT", &o::connect_port, 1, 65535,
+             "use the bridge running on 127.0.0.1:PORT"),
+      number("timeout", 0, "SECONDS", &o::timeout_s, 1, 86400,
+             "longest wait for a reply (default 60)"),
+      number("query-timeout", 0, "SECONDS", &o::query_timeout_s, 1, 86400,
+             "longest wait for FS S, FS I (default 5)"),
+      set("trace", 0, &o::trace, true, "log every link message on standard error"),
+      set("help", 'h', &o::help, true, "show this text"),
+      set("version", 'V', &o::version, true, "show the version"),
+  };
+  return table;
 }
 
 // The command word, then the device address unless -d gave it. With -d and
 // no command the command is scan, as scanimage scans with no more than a
-// device and an output.
+// device.
 bool take_operands(const std::vector<std::string>& words, client_options* options,
                    std::string* error) {
-  if (words.empty() && !options->uri.empty()) {
-    options->command = client_options::mode::SCAN;
-    return true;
-  }
-  if (words.empty()) {
+  std::size_t next = 0;
+  if (words.empty() && options->uri.empty()) {
     *error = "no command given: probe or scan";
     return false;
   }
-  if (words[0] == "probe") {
-    options->command = client_options::mode::PROBE;
-  } else if (words[0] == "scan") {
+  if (words.empty() || words[0] == "scan") {
     options->command = client_options::mode::SCAN;
+  } else if (words[0] == "probe") {
+    options->command = client_options::mode::PROBE;
   } else {
     *error = "unknown command '" + words[0] + "': probe or scan";
     return false;
   }
-  std::size_t next = 1;
-  if (next < words.size()) {
-    if (!options->uri.empty() && options->uri != words[next]) {
-      *error = "two device addresses: '" + options->uri + "' and '" + words[next] + "'";
-      return false;
-    }
-    options->uri = words[next++];
-  }
+  if (++next < words.size() && !set_device(words[next++], options, error)) return false;
   if (next < words.size()) {
     *error = "unexpected argument '" + words[next] + "'";
     return false;
@@ -186,16 +125,22 @@ bool take_operands(const std::vector<std::string>& words, client_options* option
     *error = words[0] + " needs the device address, e.g. net://192.168.1.20";
     return false;
   }
-  return true;
+  scanner_address address;
+  return parse_scanner_address(options->uri, &address, error);
 }
 
+// Without -o the image goes to standard output, as scanimage's does.
 bool check_scan(client_options* options, std::string* error) {
-  if (options->output.empty()) {
-    *error = "scan needs --output FILE (or -o - for standard output)";
-    return false;
-  }
+  if (options->output.empty()) options->output = std::string(STANDARD_OUTPUT);
   format_choice choice;
   if (!choose_format(options->output, options->format, true, &choice, error)) return false;
+  const std::optional<bool> named = colour_of_name(options->output);
+  if (named && options->colour && *named != *options->colour) {
+    *error = "'" + options->output + "' names a " + (*named ? "colour" : "grey") +
+             " image, but the mode asked for is " + (*named ? "Gray" : "Color");
+    return false;
+  }
+  if (!options->colour) options->colour = named.value_or(true);
   // Letter size at the resolution unless given.
   if (options->width == 0) options->width = options->resolution * 17 / 2;
   if (options->height == 0) options->height = options->resolution * 11;
@@ -211,12 +156,8 @@ bool check_scan(client_options* options, std::string* error) {
 
 bool parse_options(const std::vector<std::string>& args, client_options* options,
                    std::string* error) {
-  std::vector<given_option> given;
   std::vector<std::string> words;
-  if (!parse_command_line(args, kOptions, &given, &words, error)) return false;
-  for (const given_option& option : given) {
-    if (!apply(option, options, error)) return false;
-  }
+  if (!parse_table<o>(args, option_table(), options, &words, error)) return false;
   if (options->help || options->version) return true;
   if (options->connect_port != 0 && !options->bridge.empty()) {
     *error = "--connect and --bridge exclude each other";
@@ -228,78 +169,15 @@ bool parse_options(const std::vector<std::string>& args, client_options* options
 }
 
 std::string usage_text() {
-  return R"(Usage: scanclient [OPTIONS] probe URI
-       scanclient [OPTIONS] scan URI -o FILE [SCAN OPTIONS]
-       scanclient [OPTIONS] [scan] -d URI -o - > FILE
-
-Drives a scanner through the bridge as a scanner driver does: starts
-scanbridge, connects to it, opens the device at URI (SCHEME://HOST[:PORT],
-e.g. net://192.168.1.20 or net://127.0.0.1:5000) and talks to it.
-
-Commands:
-  probe URI                 open the device, ask for its identity (ESC I) and
-                            status (ESC F, then FS S and FS I where the
-                            scanner answers them), close it; shows every
-                            answer and the time each step took
-  scan URI                  set colour mode, depth, resolution and area, scan
-                            one image and write it to FILE
-
-  -d, --device URI          the device address, instead of after the command;
-                            with -d and no command, the command is scan
-
-Scan options:
-  -o, --output FILE         where the image goes; "-" for standard output
-                            (not a terminal). The file is made before the
-                            scan starts, so a path that cannot be written
-                            fails at once; a failed or cancelled scan leaves
-                            no file
-  --format png|pnm          the image format (default: from the name of FILE,
-                            .png for PNG, .pnm, .pgm or .ppm for binary PNM;
-                            PNG for standard output)
-  --mode Color|Gray         8-bit RGB (the default) or 8-bit grey
-  --colour, --color         the same as --mode Color
-  --grey, --gray            the same as --mode Gray
-  --resolution DPI          dots per inch in both directions (default 200)
-  --width PIXELS            image width (default: 8.5 inches at the resolution)
-  --height PIXELS           image height (default: 11 inches at the
-                            resolution)
-  --esc-g                   start the scan with ESC G instead of FS G
-  -p, --progress            show the progress bar even when standard error is
-                            not a terminal, or with --trace
-  --no-progress             never show the progress bar
-
-Options:
-  --bridge PATH             the bridge executable (default: scanbridge beside
-                            scanclient, else in the libexec directory of the
-                            installation scanclient belongs to)
-  --connect PORT            use the bridge already running on 127.0.0.1:PORT
-                            instead of starting one; it serves one client at a
-                            time and keeps running afterwards
-  --timeout SECONDS         longest wait for any reply from the bridge
-                            (default 60)
-  --query-timeout SECONDS   longest wait for the answers to FS S and FS I in a
-                            probe (default 5)
-  --trace                   print every message to and from the bridge on
-                            standard error, in hex with its meaning
-  -h, --help                show this text
-  -V, --version             show the version
-
-When the bridge cannot open the device, scanclient looks for the reason
-itself (name look-up, then one test connection, closed at once) and says
-which: the name does not resolve, the connection is refused, nothing
-answers, or what answers is not a scanner.
-
-Ctrl-C during a scan cancels it: the scanner is sent CAN after the current
-block. A second Ctrl-C stops waiting at once.
-
-A reply that is a second late is checked with a sync: a message of a kind
-the bridge does not know (9), which it answers once it has handled all
-before it. When that answer comes first, the exchange with the scanner
-failed without a reply, and scanclient says so at once instead of waiting
-for the time-out.
-
-Exit status: 0 done, 1 failed, 2 bad command line, 130 cancelled.
-)";
+  return "Usage: scanclient [OPTIONS] probe URI\n"
+         "       scanclient [OPTIONS] [scan] -d URI [-o FILE] [SCAN OPTIONS]\n"
+         "Drives a scanner through the bridge as a scanner driver does. URI is\n"
+         "SCHEME://HOST[:PORT]; probe shows the answers to identity and status.\n\n" +
+         table_help<o>(option_table()) +
+         "\nExamples: scanclient probe net://192.168.1.20\n"
+         "          scanclient -d net://192.168.1.20 --mode Gray > page.png\n"
+         "Exit status: 0 done, 1 failed, 2 bad command line, 130 cancelled.\n"
+         "Fault diagnosis, signals and output files in depth: man scanclient\n";
 }
 
 }  // namespace scanbridge::tools

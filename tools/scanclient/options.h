@@ -23,16 +23,17 @@ struct client_options {
   int timeout_s = 60;
   int query_timeout_s = 5;
   bool trace = false;
+  bool verbose = false;  // a summary line on standard error when done
   bool help = false;
   bool version = false;
 
   // scan
-  std::string output;                  // "-": standard output
+  std::string output;                  // "-", or none given: standard output
   std::optional<image_format> format;  // none: by the output's name
   std::uint32_t width = 0;             // 0: 8.5 inches at the resolution
   std::uint32_t height = 0;            // 0: 11 inches at the resolution
   std::uint32_t resolution = 200;
-  bool colour = true;
+  std::optional<bool> colour;  // none: by the output's name, else colour
   bool esc_g = false;
   progress show_progress = progress::AUTO;
 };

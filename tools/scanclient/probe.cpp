@@ -193,13 +193,16 @@ std::string variant_verdict(const probe_report& report) {
              std::to_string(fixed.is_size) + ")";
     }
   }
-  if (!odd.empty()) return "NT: " + odd;
-  return "unknown (the bridge does not report it, and these answers look the same in NT and IS)";
+  return odd.empty() ? std::string() : "NT: " + odd;
 }
 
 std::string format_ms(double ms) {
   char text[32];
-  std::snprintf(text, sizeof(text), ms < 10 ? "%.2f ms" : "%.1f ms", ms);
+  if (ms >= 1000) {
+    std::snprintf(text, sizeof(text), "%.2f s", ms / 1000);
+  } else {
+    std::snprintf(text, sizeof(text), ms < 10 ? "%.2f ms" : "%.1f ms", ms);
+  }
   return text;
 }
 

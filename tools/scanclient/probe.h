@@ -56,11 +56,11 @@ outcome run_probe(device* scanner, int optional_timeout_ms, probe_report* report
 // then the data, each line with the label column of `label_width`.
 std::vector<std::string> format_probe_result(const probe_result& result, std::size_t label_width);
 
-// What the answers say about the protocol variant; "unknown (...)" unless
-// they show it.
+// What the answers prove about the protocol variant; empty when they prove
+// nothing, as the bridge does not report it.
 std::string variant_verdict(const probe_report& report);
 
-// "1.23 ms"
+// "1.23 ms", "12.3 ms", "1.23 s"
 std::string format_ms(double ms);
 
 }  // namespace scanbridge::tools

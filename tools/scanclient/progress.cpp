@@ -21,23 +21,23 @@ std::string format_duration(double seconds) {
 
 }  // namespace
 
-std::string format_megabytes(std::uint64_t bytes) {
+std::string format_size(std::uint64_t bytes) {
   char text[32];
-  std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
+  const auto value = static_cast<double>(bytes);
+  std::snprintf(text, sizeof(text), value < 1e6 ? "%.1f kB" : "%.1f MB",
+                value < 1e6 ? value / 1e3 : value / 1e6);
   return text;
 }
 
 std::string format_rate(std::uint64_t bytes, double seconds) {
-  char text[32];
-  const double rate = seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
-  std::snprintf(text, sizeof(text), "%.1f MB/s", rate);
-  return text;
+  return format_size(seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds)
+                                 : 0) +
+         "/s";
 }
 
 std::string format_progress(std::uint64_t done, std::uint64_t total, double seconds,
                             int bar_width) {
   std::string line;
-  char text[96];
   if (total > 0) {
     const std::uint64_t shown = done < total ? done : total;
     const double fraction = static_cast<double>(shown) / static_cast<double>(total);
@@ -45,12 +45,11 @@ std::string format_progress(std::uint64_t done, std::uint64_t total, double seco
     line += "[";
     line += std::string(static_cast<std::size_t>(filled), '#');
     line += std::string(static_cast<std::size_t>(bar_width - filled), '.');
-    line += "]";
-    std::snprintf(text, sizeof(text), " %3d%%  %.1f/%.1f MB", static_cast<int>(fraction * 100),
-                  static_cast<double>(done) / 1e6, static_cast<double>(total) / 1e6);
-    line += text;
+    char percent[16];
+    std::snprintf(percent, sizeof(percent), "] %3d%%  ", static_cast<int>(fraction * 100));
+    line += percent + format_size(done) + " of " + format_size(total);
   } else {
-    line += format_megabytes(done);
+    line += format_size(done);
   }
   line += "  " + format_rate(done, seconds);
   if (total > 0) {

@@ -11,12 +11,13 @@
 
 namespace scanbridge::tools {
 
-// "[##########..........]  50%  5.6/11.2 MB  13.1 MB/s  0:01 left". With a
-// total of 0 the bar and the time left are left out.
+// "[##########..........]  50%  5.6 MB of 11.2 MB  13.1 MB/s  0:01 left".
+// With a total of 0 the bar and the time left are left out.
 std::string format_progress(std::uint64_t done, std::uint64_t total, double seconds, int bar_width);
 
-// "11.2 MB", "13.1 MB/s": decimal megabytes.
-std::string format_megabytes(std::uint64_t bytes);
+// "3.1 kB", "11.2 MB", "13.1 MB/s": decimal kilobytes below a megabyte,
+// decimal megabytes from there.
+std::string format_size(std::uint64_t bytes);
 std::string format_rate(std::uint64_t bytes, double seconds);
 
 class progress_meter {

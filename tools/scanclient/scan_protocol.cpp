@@ -1,34 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "tools/scanclient/scan_protocol.h"
 
+#include "tools/common/byte_order.h"
 #include "tools/common/scan_format.h"
 
 namespace scanbridge::tools {
 
-namespace {
-
-std::uint32_t get_le32(const std::uint8_t* in) {
-  return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
-         std::uint32_t{in[3]} << 24;
-}
-
-void put_le32(std::vector<std::uint8_t>* out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) {
-    out->push_back(static_cast<std::uint8_t>(value >> shift));
-  }
-}
-
-void put_le16(std::vector<std::uint8_t>* out, std::uint16_t value) {
-  out->push_back(static_cast<std::uint8_t>(value));
-  out->push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-}  // namespace
-
 bool parse_var_head(std::span<const std::uint8_t> bytes, var_head* head) {
   if (bytes.size() != VAR_HEAD_SIZE || bytes[0] != STX) return false;
   head->status = bytes[1];
-  head->length = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
+  head->length = get_le16(&bytes[2]);
   return true;
 }
 
@@ -42,10 +23,12 @@ bool parse_info_block(std::span<const std::uint8_t> bytes, info_block* info) {
 }
 
 std::vector<std::uint8_t> encode_info_block(const info_block& info) {
-  std::vector<std::uint8_t> bytes = {STX, info.status};
-  put_le32(&bytes, info.block_size);
-  put_le32(&bytes, info.block_count);
-  put_le32(&bytes, info.last_block_size);
+  std::vector<std::uint8_t> bytes(INFO_BLOCK_SIZE);
+  bytes[0] = STX;
+  bytes[1] = info.status;
+  put_le32(&bytes[2], info.block_size);
+  put_le32(&bytes[6], info.block_count);
+  put_le32(&bytes[10], info.last_block_size);
   return bytes;
 }
 
@@ -74,19 +57,20 @@ std::vector<std::uint8_t> depth_parameters(std::uint8_t bits) {
 }
 
 std::vector<std::uint8_t> resolution_parameters(std::uint16_t x_dpi, std::uint16_t y_dpi) {
-  std::vector<std::uint8_t> bytes;
-  put_le16(&bytes, x_dpi);
-  put_le16(&bytes, y_dpi);
+  std::vector<std::uint8_t> bytes(4);
+  put_le16(&bytes[0], x_dpi);
+  put_le16(&bytes[2], y_dpi);
   return bytes;
 }
 
 std::vector<std::uint8_t> area_parameters(std::uint16_t left, std::uint16_t top,
                                           std::uint16_t width, std::uint16_t height) {
-  std::vector<std::uint8_t> bytes;
-  put_le16(&bytes, left);
-  put_le16(&bytes, top);
-  put_le16(&bytes, width);
-  put_le16(&bytes, height);
+  std::vector<std::uint8_t> bytes(8);
+  std::size_t at = 0;
+  for (const std::uint16_t value : {left, top, width, height}) {
+    put_le16(&bytes[at], value);
+    at += 2;
+  }
   return bytes;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/command_line.h"
+#include "tools/common/program.h"
 #include "tools/scanemu/options.h"
 #include "tools/scanemu/server.h"
 
@@ -46,19 +47,12 @@ void install_handlers() {
 
 int main(int argc, char** argv) {
   using namespace scanbridge::tools::scanemu;
+  scanbridge::tools::occupy_standard_descriptors();
   const parse_result parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "%s\n", scanbridge::tools::usage_error("scanemu", parsed.error).c_str());
-    return scanbridge::tools::EXIT_USAGE;
-  }
-  if (parsed.help) {
-    std::fputs(help_text().c_str(), stdout);
-    return 0;
-  }
-  if (parsed.version) {
-    std::printf("%s\n", scanbridge::tools::version_line("scanemu", SCANBRIDGE_VERSION).c_str());
-    return 0;
-  }
+  const int answered = scanbridge::tools::answer_command_line("scanemu", SCANBRIDGE_VERSION,
+                                                              parsed.error, parsed.options.help,
+                                                              parsed.options.version, help_text());
+  if (answered >= 0) return answered;
   server emulator(parsed.options);
   if (!emulator.listen()) return 1;
   g_server = &emulator;

@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include <functional>
 #include <limits>
 #include <string_view>
 
@@ -19,33 +18,6 @@ bool parse_version(std::string_view text, std::uint8_t& major, std::uint8_t& min
   if (dot == std::string_view::npos) return false;
   return parse_number(text.substr(0, dot), 0, 255, &major) &&
          parse_number(text.substr(dot + 1), 0, 255, &minor);
-}
-
-struct option_entry {
-  const char* name;
-  char letter;  // the short form; 0 for none
-  bool takes_value;
-  // What a valid value looks like, for the message about a bad one.
-  std::string wanted;
-  // Applies the value (empty for flags); false when it is not acceptable.
-  std::function<bool(emulator_options&, std::string_view)> apply;
-};
-
-option_entry flag(const char* name, bool emulator_options::*member, bool value = true,
-                  char letter = 0) {
-  return {name, letter, false, "", [member, value](emulator_options& opt, std::string_view) {
-            opt.*member = value;
-            return true;
-          }};
-}
-
-template <typename T>
-option_entry number(const char* name, T emulator_options::*member, std::uint64_t min,
-                    std::uint64_t max, char letter = 0) {
-  return {name, letter, true, "a number from " + std::to_string(min) + " to " + std::to_string(max),
-          [member, min, max](emulator_options& opt, std::string_view v) {
-            return parse_number(v, min, max, &(opt.*member));
-          }};
 }
 
 bool set_variant(emulator_options& opt, std::string_view v) {
@@ -86,80 +58,81 @@ bool set_reset_after_blocks(emulator_options& opt, std::string_view v) {
   return true;
 }
 
-// The codes of the options that the table does not apply.
-enum : int { HELP = 1000, VERSION };
+using o = emulator_options;
+using entry = option_entry<o>;
 
-const std::vector<option_entry>& option_table() {
-  using o = emulator_options;
-  constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
-  static const std::vector<option_entry> table = {
-      {"variant", 0, true, "nt or is", set_variant},
-      {"address", 0, true, "a numeric IPv4 or IPv6 address", set_address},
-      number("port", &o::port, 0, 65535, 'p'),
-      number("width", &o::width, 1, 65535),
-      number("height", &o::height, 1, 65535),
-      flag("colour", &o::colour),
-      flag("color", &o::colour),
-      flag("grey", &o::colour, false),
-      flag("gray", &o::colour, false),
-      number("resolution", &o::resolution, 1, 65535),
-      number("block-size", &o::block_size, 1, MAX_BLOCK_SIZE),
-      {"greeting-version", 0, true, "MAJOR.MINOR, each from 0 to 255", set_greeting_version},
-      number("greeting-status", &o::greeting_status, 0, 255),
-      flag("verbose", &o::verbose, true, 'v'),
-      number("max-connections", &o::max_connections, 1, 1024),
-      number("notice-every", &o::notice_every, 1, kU32),
-      number("notice-code", &o::notice_code, 0, 255),
-      number("notice-storm", &o::notice_storm, 1, 100000),
-      number("disconnect-after", &o::disconnect_after, 1, kU32),
-      flag("no-notice-report", &o::no_notice_report),
-      flag("nt-extended", &o::nt_extended),
-      flag("no-extended", &o::no_extended),
-      number("fin-busy", &o::fin_busy, 1, kU32),
-      {"reset-after-blocks", 0, true, "a number of blocks", set_reset_after_blocks},
-      flag("close-after-greeting", &o::close_after_greeting),
-      flag("wrong-magic", &o::wrong_magic),
-      flag("oversized-header", &o::oversized_header),
-      number("delay-ms", &o::delay_ms, 0, 60000),
-      flag("refuse-params", &o::refuse_params),
-  };
-  return table;
+// A value whose parser is a function of the emulator's own; `wanted` says
+// what a valid value looks like.
+entry parsed(const char* name, const char* value, bool (*parse)(o&, std::string_view),
+             const char* wanted, const char* help) {
+  return {name, 0, value, help, [parse, wanted](o& opt, const given_option& given, std::string* e) {
+            if (parse(opt, given.value)) return true;
+            *e = bad_value(given, wanted);
+            return false;
+          }};
 }
 
-std::vector<option_def> option_defs() {
-  const std::vector<option_entry>& table = option_table();
-  std::vector<option_def> defs = {{"help", 'h', false, HELP}, {"version", 'V', false, VERSION}};
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    defs.push_back({table[i].name, table[i].letter, table[i].takes_value, static_cast<int>(i)});
-  }
-  return defs;
+const std::vector<entry>& option_table() {
+  constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
+  static const std::vector<entry> table = {
+      parsed("variant", "nt|is", set_variant, "nt or is", "protocol variant (default nt)"),
+      parsed("address", "ADDR", set_address, "a numeric IPv4 or IPv6 address",
+             "numeric address to listen on (default 127.0.0.1)"),
+      number("port", 'p', "N", &o::port, 0, 65535, "TCP port, 0: any free one (default 1865)"),
+      parsed("greeting-version", "M.m", set_greeting_version, "MAJOR.MINOR, each from 0 to 255",
+             "version in the greeting (default 1.2)"),
+      number("greeting-status", 0, "S", &o::greeting_status, 0, 255,
+             "status byte of the greeting (default 0)"),
+      number("max-connections", 0, "N", &o::max_connections, 1, 1024,
+             "connections served at once (default 32)"),
+      number("width", 0, "PIXELS", &o::width, 1, 65535, "image width (default 850)"),
+      number("height", 0, "LINES", &o::height, 1, 65535, "image height (default 1100)"),
+      set("colour", 0, &o::colour, true, "RGB images (default grey)"),
+      alias<o>("color"),
+      set("grey", 0, &o::colour, false, "grey images"),
+      alias<o>("gray"),
+      number("resolution", 0, "DPI", &o::resolution, 1, 65535, "resolution (default 100)"),
+      number("block-size", 0, "BYTES", &o::block_size, 1, MAX_BLOCK_SIZE,
+             "data block size (default: whole lines in 64 KiB)"),
+      number("notice-every", 0, "N", &o::notice_every, 1, kU32,
+             "a notice before every Nth command"),
+      number("notice-code", 0, "C", &o::notice_code, 0, 255, "event code of notices (default 1)"),
+      number("notice-storm", 0, "N", &o::notice_storm, 1, 100000, "N notices before every reply"),
+      number("disconnect-after", 0, "N", &o::disconnect_after, 1, kU32,
+             "disconnect event at the Nth command"),
+      set("no-notice-report", 0, &o::no_notice_report, true, "NT: notice query answers no"),
+      set("nt-extended", 0, &o::nt_extended, true, "NT: accept extended mode"),
+      set("no-extended", 0, &o::no_extended, true, "IS: refuse extended mode"),
+      number("fin-busy", 0, "N", &o::fin_busy, 1, kU32, "answer the first N FIN requests busy"),
+      parsed("reset-after-blocks", "N", set_reset_after_blocks, "a number of blocks",
+             "reset the connection after N data blocks"),
+      set("close-after-greeting", 0, &o::close_after_greeting, true,
+          "close every connection after the greeting"),
+      set("wrong-magic", 0, &o::wrong_magic, true, "greet with neither NT nor IS"),
+      set("oversized-header", 0, &o::oversized_header, true,
+          "announce a 1 GiB reply to the first command"),
+      number("delay-ms", 0, "N", &o::delay_ms, 0, 60000, "wait N ms before every packet"),
+      set("refuse-params", 0, &o::refuse_params, true, "refuse every setting"),
+      set("verbose", 'v', &o::verbose, true, "log every packet on standard error"),
+      set("help", 'h', &o::help, true, "show this text"),
+      set("version", 'V', &o::version, true, "show the version"),
+  };
+  return table;
 }
 
 }  // namespace
 
 std::vector<std::string> option_names() {
   std::vector<std::string> names;
-  for (const option_def& def : option_defs()) names.push_back(def.name);
+  for (const entry& e : option_table()) names.push_back(e.name);
   return names;
 }
 
 parse_result parse_options(const std::vector<std::string>& args) {
   parse_result result;
-  std::vector<given_option> given;
   std::vector<std::string> operands;
-  if (!parse_command_line(args, option_defs(), &given, &operands, &result.error)) return result;
-  for (const given_option& option : given) {
-    if (option.code == HELP) {
-      result.help = true;
-    } else if (option.code == VERSION) {
-      result.version = true;
-    } else {
-      const option_entry& entry = option_table()[static_cast<std::size_t>(option.code)];
-      if (!entry.apply(result.options, option.value)) {
-        result.error = bad_value(option, entry.wanted);
-        return result;
-      }
-    }
+  if (!parse_table<o>(args, option_table(), &result.options, &operands, &result.error)) {
+    return result;
   }
   if (!operands.empty()) {
     result.error = "unexpected argument '" + operands.front() + "'";
@@ -170,137 +143,12 @@ parse_result parse_options(const std::vector<std::string>& args) {
 }
 
 std::string help_text() {
-  return R"(Usage: scanemu [OPTIONS]
-
-Emulates a network scanner so that the bridge can be run and tested without
-hardware. Listens on 127.0.0.1 (or --address), prints the port as the first
-line on standard output, and serves every connection on its own thread until
-SIGTERM or SIGINT.
-SIGUSR1 sends a notice (event --notice-code) on every open connection; SIGUSR2
-sends every connection a disconnect event and closes it.
-
-Protocol
-  --variant nt|is        packet variant to speak (default nt)
-  --address ADDR         numeric IPv4 or IPv6 address to listen on, e.g. ::1
-                         (default 127.0.0.1)
-  -p, --port N           TCP port, 0 lets the system choose (default 1865)
-  --greeting-version M.m version announced in the greeting (default 1.2)
-  --greeting-status S    status byte of the greeting (default 0)
-  --max-connections N    connections served at once; more are closed at once
-                         (default 32)
-  -v, --verbose          log every packet received and sent on stderr
-  -h, --help             show this text
-  -V, --version          show the version
-
-Scan geometry (the defaults until the peer sets its own)
-  --width PIXELS         image width (default 850)
-  --height LINES         image height (default 1100)
-  --colour, --grey       RGB, 3 bytes a pixel, or grey, 1 byte (default grey);
-                         --color and --gray are the same
-  --resolution DPI       resolution reported back (default 100)
-  --block-size BYTES     size of a full data block; by default as many whole
-                         lines as fit in 64 KiB (at least one line)
-
-Notices
-  --notice-every N       send a notice before answering every Nth command
-                         packet
-  --notice-code C        event code of those notices and of SIGUSR1 (default
-                         1: the notice flag; 3 asks to cancel)
-  --notice-storm N       send N notices before every reply to a command
-  --disconnect-after N   answer the Nth command packet with a disconnect
-                         event (code 2) and close
-  --no-notice-report     NT: answer the notice query with "no"
-
-Extended mode
-  --nt-extended          NT: accept FS X/Y/Z with ACK (default NAK)
-  --no-extended          IS: refuse FS X/Y/Z with NAK (default ACK)
-  --fin-busy N           answer the first N "FIN " requests with #nrdBUSY, so
-                         extended mode goes on
-
-Faults
-  --reset-after-blocks N reset the connection (RST) after N data blocks; the
-                         peer receives all N blocks first
-  --close-after-greeting close every connection right after the greeting
-  --wrong-magic          greet with the magic "ZZ", neither NT nor IS
-  --oversized-header     answer the first command with a header announcing a
-                         1 GiB payload, send nothing more and wait for the
-                         peer to close
-  --delay-ms N           wait N ms before sending each packet
-  --refuse-params        refuse every setting (NT: status bit set; IS and
-                         extended PARA: NAK)
-
-How the emulated scanner works
-  Every connection starts with a greeting (type 0x80: major, minor, status,
-  one reserved zero byte). NT then takes the setup request (0x11 00 02,
-  unanswered) and answers the notice query (0x11 00 00) with 0x91 00 01. IS
-  answers the open request (0x21) and the close request (0x21 flag 1) with
-  0xA1 [ACK]; commands before the open request close the connection.
-
-  NT answers a command packet of type T with type T|0x80 (scans: 0x89). IS
-  answers every 0x20 packet with 0xA0 carrying exactly the number of bytes
-  the chunk prefix asks for: a longer answer is cut there and the rest is
-  kept for the next prefix-only request, a shorter one is padded with zeros.
-
-  Replies ([STX status LE-count] heads are variable replies):
-    ESC 'I'  identity: 02 00 LL LL + "scanemu <NT|IS> <major>.<minor>"
-    ESC 'f'  02 00 10 00 + 16 bytes: status, width, height (LE16), colour,
-             depth, x and y resolution (LE16), zeros
-    ESC 'q'  02 00 08 00 + 8 bytes: scans completed (LE32), zeros
-    ESC 'i'  IS: 02 00 08 00 + bytes per line, lines (LE32); NT: ACK
-    ESC '!'  IS: 02 00 01 00 + notice flag (set by event-1 notices, cleared
-             by this answer)
-    ESC 'F'  4 bytes: 02, status 00, 00, 00
-    ESC '@'  restores the default settings; ACK
-    ESC 'G'  NT: scan; IS: NAK (scans start with FS 'G' there)
-    FS 'F'   16 bytes: status, notice flag, scans completed (LE16), zeros
-    FS 'I'   80 bytes: "scanemu" padded to 16, version "1.20", bed width,
-             bed height, resolution (LE16), colour capable, depth, zeros
-    FS 'S'   64 bytes: width, height (LE32), x and y resolution (LE16),
-             colour mode, depth, left, top (LE16), block size, image bytes
-             (LE32), zeros
-    FS X/Y/Z IS: ACK, extended mode; NT: NAK
-    any other command: ACK
-
-  Settings: ESC C (colour mode 0 grey, 1 RGB), D (depth, only 8), R (x and y
-  resolution, LE16 each, not 0) and A (left, top, width, height, LE16 each;
-  width and height not 0) set the scan; any other setting is acknowledged and
-  kept. NT takes them as 1176-byte parameter blocks (type 2, answered with an
-  8-byte status bitmap whose set bits are the refused settings) or, for ESC e,
-  ESC p and FS W, as [prefix letter value] (answered ACK or NAK). IS takes the
-  bare command (ACK) and then its value in the next packet (ACK or NAK).
-
-  Scans: the information block (02, status, LE32 block size, LE32 number of
-  full blocks before the last, LE32 last block size), then the image in data
-  blocks of the block size, the last one shorter or equal, each followed by
-  one status byte 00. The image is the shared test pattern, row by row,
-  channels interleaved: colour bars in the top third, a grey ramp in the
-  middle, one-pixel lines at the bottom (vertical on the left, horizontal on
-  the right), so a lost or doubled byte shows at once. NT streams the blocks
-  as 0x89 packets right after the information block; IS waits for the
-  transfer request, checks every field of it against the information block
-  (a wrong one is logged and closes the connection), then streams 0xA2
-  packets. The peer's flow control paces the stream. A cancel (NT: 0x01
-  [CAN], IS: 0x22 flag 1) stops it and is answered with 0x81 [ACK] or 0xA2
-  [ACK]; any other packet abandons the scan. An empty or oversized image
-  gives an information block with status 0x80.
-
-  Extended mode (IS): 12-byte requests "CODEx" + 7 hex digits. A request with
-  a payload is acknowledged with an empty 0xA0, then its payload is taken.
-  Every answer is a 64-byte header "CODEx%07X" followed by 8-byte fields and
-  the end mark "#---", padded with spaces; its payload follows on the next
-  prefix-only request.
-    INFO  payload: lines "key=value" (model, variant, version)
-    CAPA  payload: lines "key=value" (bed size, modes, depth, resolution)
-    PARA  with a payload of "key=value" words (width, height, mode=grey|colour,
-          block, resolution) sets the scan, "#errPARA" when refused; without
-          one returns the current settings
-    IMG   the next chunk of the image (block size bytes at most), "#imgMORE"
-          or "#imgLAST" on the last; the request after the last starts a new
-          image
-    CAN   drops the image in progress
-    FIN   ends extended mode ("#nrdBUSY" first, with --fin-busy)
-    other "#errUNKN"
-)";
+  return "Usage: scanemu [OPTIONS]\n"
+         "Plays a network scanner on 127.0.0.1: prints its port, then serves every\n"
+         "connection until SIGTERM or SIGINT (SIGUSR1: a notice, SIGUSR2: disconnect).\n\n" +
+         table_help<o>(option_table()) +
+         "\nExample: scanemu --variant is --port 0 --colour\n"
+         "The protocol, the replies and the fault modes in depth: man scanemu\n";
 }
 
 }  // namespace scanbridge::tools::scanemu

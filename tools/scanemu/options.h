@@ -38,6 +38,8 @@ struct emulator_options {
   std::uint8_t greeting_status = 0;
 
   bool verbose = false;
+  bool help = false;
+  bool version = false;
   std::uint32_t max_connections = 32;
 
   // Notices.
@@ -63,8 +65,6 @@ struct emulator_options {
 
 struct parse_result {
   emulator_options options;
-  bool help = false;
-  bool version = false;
   // Empty when the arguments were understood.
   std::string error;
 };

@@ -27,31 +27,6 @@ void put_header(std::uint8_t* out, std::string_view magic, std::uint8_t type, st
   out[11] = 0;
 }
 
-std::uint32_t get_be32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-void put_be32(std::uint8_t* p, std::uint32_t value) {
-  p[0] = static_cast<std::uint8_t>(value >> 24);
-  p[1] = static_cast<std::uint8_t>(value >> 16);
-  p[2] = static_cast<std::uint8_t>(value >> 8);
-  p[3] = static_cast<std::uint8_t>(value);
-}
-
-std::uint16_t get_le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-void put_le16(std::uint8_t* p, std::uint16_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void put_le32(std::uint8_t* p, std::uint32_t value) {
-  put_le16(p, static_cast<std::uint16_t>(value));
-  put_le16(p + 2, static_cast<std::uint16_t>(value >> 16));
-}
-
 bool write_all(int fd, const void* data, std::size_t n) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (n > 0) {

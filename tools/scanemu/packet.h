@@ -12,20 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/byte_order.h"
 #include "tools/scanemu/connection.h"
 #include "tools/scanemu/options.h"
+#include "wire/codes.h"
 
 namespace scanbridge::tools::scanemu {
 
 inline constexpr std::size_t HEADER_SIZE = 12;
-
-// Control bytes of the scanner command language.
-inline constexpr std::uint8_t STX = 0x02;
-inline constexpr std::uint8_t ACK = 0x06;
-inline constexpr std::uint8_t NAK = 0x15;
-inline constexpr std::uint8_t CAN = 0x18;
-inline constexpr std::uint8_t ESC = 0x1B;
-inline constexpr std::uint8_t FS = 0x1C;
 
 struct packet {
   std::uint8_t type = 0;
@@ -36,12 +30,6 @@ struct packet {
 // Writes the header of a packet with the given magic ("NT" or "IS") to out.
 void put_header(std::uint8_t* out, std::string_view magic, std::uint8_t type, std::uint8_t flag,
                 std::uint32_t length);
-
-std::uint32_t get_be32(const std::uint8_t* p);
-void put_be32(std::uint8_t* p, std::uint32_t value);
-std::uint16_t get_le16(const std::uint8_t* p);
-void put_le16(std::uint8_t* p, std::uint16_t value);
-void put_le32(std::uint8_t* p, std::uint32_t value);
 
 // All-or-nothing socket I/O. Writes never raise SIGPIPE.
 bool write_all(int fd, const void* data, std::size_t n);

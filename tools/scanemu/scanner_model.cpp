@@ -13,11 +13,10 @@ namespace {
 constexpr std::uint32_t kAutoBlockBytes = 64 * 1024;
 
 std::vector<std::uint8_t> variable_reply(const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> reply(4);
+  std::vector<std::uint8_t> reply(4 + data.size());
   reply[0] = STX;
-  reply[1] = 0;
   put_le16(reply.data() + 2, static_cast<std::uint16_t>(data.size()));
-  reply.insert(reply.end(), data.begin(), data.end());
+  std::copy(data.begin(), data.end(), reply.begin() + 4);
   return reply;
 }
 
