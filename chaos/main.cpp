@@ -25,7 +25,8 @@
 #include "net/wake.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/common_interface_defs.h>
+// From the sanitizer's runtime; its headers are not always installed.
+extern "C" void __sanitizer_set_death_callback(void (*callback)());
 #endif
 
 namespace {

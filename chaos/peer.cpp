@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "chaos/peer.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -186,6 +188,29 @@ class connection {
 
   // Waits up to ms (negative: for good). False once the bridge has closed
   // the connection or the harness wants the peer gone.
+  // Waits on the connection like wait_fd(). Bytes still on their way to the
+  // bridge (in this end's send queue, or unread at the bridge's end) count
+  // as a sign of life: the bridge has something to read then, and is not
+  // waiting for this scanner.
+  short wait_(short events, int ms) {
+    const short revents = wait_fd(socket_.fd(), events, ms);
+    if (bytes_on_their_way_()) peer_.touch_();
+    return revents;
+  }
+
+  bool bytes_on_their_way_() {
+    int queued = 0;
+    if (::ioctl(socket_.fd(), SIOCOUTQ, &queued) == 0 && queued > 0) return true;
+    // The bridge's end: its own port is this end's peer port. Found once,
+    // checked again each time, since the bridge may close it any moment.
+    const int own_port = socket_.port();
+    const int bridge_port = socket_.peer_port();
+    if (bridge_end_ < 0 || !harness_socket::is(bridge_end_, bridge_port, own_port)) {
+      bridge_end_ = bridge_socket(bridge_port, own_port);
+    }
+    return bridge_end_ >= 0 && ::ioctl(bridge_end_, FIONREAD, &queued) == 0 && queued > 0;
+  }
+
   bool pause_(int ms) {
     const std::int64_t until = ms < 0 ? -1 : now_ms() + ms;
     for (;;) {
@@ -196,7 +221,7 @@ class connection {
         if (left <= 0) return true;
         slice = static_cast<int>(std::min<std::int64_t>(left, SLICE_MS));
       }
-      if (wait_fd(socket_.fd(), POLLRDHUP, slice) & (POLLRDHUP | POLLHUP | POLLERR)) {
+      if (wait_(POLLRDHUP, slice) & (POLLRDHUP | POLLHUP | POLLERR)) {
         peer_.touch_();
         return false;
       }
@@ -217,7 +242,7 @@ class connection {
         peer_.touch_();
         return false;
       }
-      wait_fd(socket_.fd(), POLLIN, SLICE_MS);
+      wait_(POLLIN, SLICE_MS);
     }
     return true;
   }
@@ -255,7 +280,7 @@ class connection {
         continue;
       }
       if (sent < 0 && errno != EAGAIN && errno != EINTR) return false;
-      wait_fd(socket_.fd(), POLLOUT, SLICE_MS);
+      wait_(POLLOUT, SLICE_MS);
     }
     return true;
   }
@@ -442,7 +467,7 @@ class connection {
         continue;
       }
       if (sent < 0 && errno != EAGAIN && errno != EINTR) return false;
-      if (wait_fd(socket_.fd(), POLLOUT, SLICE_MS) & (POLLHUP | POLLERR)) return false;
+      if (wait_(POLLOUT, SLICE_MS) & (POLLHUP | POLLERR)) return false;
     }
     return true;
   }
@@ -540,6 +565,8 @@ class connection {
   harness_socket socket_;
   rng rng_;
   const int number_;
+  // The descriptor of the bridge's end of this connection, once found.
+  int bridge_end_ = -1;
   // The IS scanner's state between packets.
   bool extended_ = false;
   bool awaiting_payload_ = false;

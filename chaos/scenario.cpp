@@ -395,6 +395,7 @@ class scenario {
   // exchange each, and hold no descriptor but the new link's and its own.
   bool come_back_(std::int64_t left_at, int closing, const std::string& what) {
     devices_.clear();
+    ++link_epoch_;
     for (;;) {
       bool refused = false;
       if (link_.connect(bridge_->port(), &refused)) break;
@@ -517,11 +518,17 @@ class scenario {
     if (peer->connections() != before) violation_("OPEN of port '" + port + "' reached a scanner");
   }
 
-  // One DATA message to a device, with the checks every DATA gets.
+  // One DATA message to a device, with the checks every DATA gets. Not done
+  // when the driver had to come back meanwhile: the device is gone then.
   round_trip data_(device& d, const bytes& payload, const std::string& what, int stall_ms = 0) {
     note_("DATA to " + std::to_string(d.id) + " (" + what + "): " + describe(payload));
-    const round_trip rt =
+    const std::uint64_t epoch = link_epoch_;
+    round_trip rt =
         exchange_(frame(d.id, KIND_DATA, payload), d.peer, {d.id}, data_bound_(), what, stall_ms);
+    if (link_epoch_ != epoch) {
+      rt.done = false;
+      return rt;
+    }
     if (rt.failed()) d.tainted = true;
     // An NT scanner has no extended requests: whatever comes in extended
     // mode fails and goes back to legacy commands.
@@ -534,6 +541,7 @@ class scenario {
   bool to_legacy_(device& d) {
     if (d.m == mode::LEGACY) return true;
     const round_trip rt = data_(d, text("FIN x0000000"), "FIN");
+    if (!rt.done) return false;
     const bool fin = rt.done && rt.status() == 0 && !rt.replies.empty() &&
                      rt.replies[0].payload.size() >= 4 &&
                      std::memcmp(rt.replies[0].payload.data(), "FIN ", 4) == 0;
@@ -600,7 +608,7 @@ class scenario {
     const int requests = static_cast<int>(draw(rng_, 1, 3));
     for (int i = 0; i < requests && !over_; ++i) {
       if (chance(rng_, 50)) {
-        data_(*d, text("INFOx0000000"), "request");
+        if (!data_(*d, text("INFOx0000000"), "request").done) return;
         continue;
       }
       static constexpr std::uint32_t SIZES[] = {0x10, 0x100, 0x600000};
@@ -608,10 +616,11 @@ class scenario {
       char request[13];
       std::snprintf(request, sizeof request, "PARAx%07X", size);
       const round_trip rt = data_(*d, text(request), "request with a payload");
-      if (!rt.done || rt.failed() || !rt.replies.empty()) continue;
-      data_(*d, bytes(size, 0xA5), "its payload");
+      if (!rt.done) return;
+      if (rt.failed() || !rt.replies.empty()) continue;
+      if (!data_(*d, bytes(size, 0xA5), "its payload").done) return;
     }
-    if (chance(rng_, 30)) to_legacy_(*d);
+    if (!over_ && chance(rng_, 30)) to_legacy_(*d);
   }
 
   void close_() {
@@ -821,6 +830,8 @@ class scenario {
   std::thread signaller_;
   int signal_kind_ = 0;
   bool over_ = false;
+  // Counts the driver's comings back: a device of an earlier link is gone.
+  std::uint64_t link_epoch_ = 0;
   scenario_result result_;
 };
 

@@ -18,7 +18,8 @@
 #include <set>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer's runtime; its headers are not always installed.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace scanbridge::chaos {
@@ -43,6 +44,16 @@ int registered_socket(int domain, int type) {
 
 void set_rcvbuf(int fd, int rcvbuf) {
   if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+}
+
+// The port of fd's own address, or with peer of its peer's; -1 when there
+// is none.
+int port_of(int fd, bool peer) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  const int r = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                     : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return r == 0 && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : -1;
 }
 
 sockaddr_in loopback(int port) {
@@ -138,10 +149,15 @@ harness_socket harness_socket::accept_one() const {
 }
 
 int harness_socket::port() const {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
+  return port_of(fd_, false);
+}
+
+int harness_socket::peer_port() const {
+  return port_of(fd_, true);
+}
+
+bool harness_socket::is(int fd, int local_port, int peer_port) {
+  return port_of(fd, false) == local_port && port_of(fd, true) == peer_port;
 }
 
 void harness_socket::close() {
@@ -172,6 +188,27 @@ int bridge_descriptors() {
   }
   ::closedir(dir);
   return count;
+}
+
+int bridge_socket(int local_port, int peer_port) {
+  // Under the register's lock, so that a count never takes this folder's
+  // descriptor for one of the bridge's.
+  const std::lock_guard lock(register_lock);
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == ::dirfd(dir)) continue;
+    if (registered().count(static_cast<int>(fd)) != 0) continue;
+    if (harness_socket::is(static_cast<int>(fd), local_port, peer_port)) {
+      found = static_cast<int>(fd);
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
 }
 
 std::size_t heap_in_use() {

@@ -70,6 +70,9 @@ class harness_socket {
   int fd() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
   int port() const;
+  int peer_port() const;
+  // True when fd's own port is local_port and its peer's port peer_port.
+  static bool is(int fd, int local_port, int peer_port);
   void close();
   // Closes with a reset instead of an end of stream.
   void reset();
@@ -81,6 +84,10 @@ class harness_socket {
 
 // Descriptors above 2 that the harness did not open: the bridge's.
 int bridge_descriptors();
+// The descriptor of the bridge's end of a loopback TCP connection: the one
+// whose own port is local_port and whose peer's port is peer_port; -1 when
+// there is none.
+int bridge_socket(int local_port, int peer_port);
 // Bytes of heap in use in the whole process, once every thread allocates
 // from one arena (mallopt(M_ARENA_MAX, 1) before the first thread).
 std::size_t heap_in_use();
