@@ -54,7 +54,9 @@ void bridge::drop_client_() {
   close_all();
   reader_.reset();
   client_.reset();
+  // Bound at once: until then another process could take the port.
   client_ = std::make_unique<endpoint>(port_, timing_.client);
+  client_->port();
   client_lost_ = false;
 }
 

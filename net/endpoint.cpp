@@ -354,11 +354,16 @@ bool endpoint::accept_() {
     uid_t owner = 0;
     if (peer >= 0 && peer_is_stranger(peer, &owner)) {
       // The port is for the driver that started the bridge: another user's
-      // process gets no byte and does not count as the client.
+      // process gets no byte and does not count as the client. Said once per
+      // listening socket, so that a stranger that keeps connecting cannot
+      // fill (and block) the bridge's standard error.
       ::close(peer);
-      std::fprintf(stderr, "ERROR: closed a connection of another user (uid %u)\n",
-                   static_cast<unsigned>(owner));
-      std::fflush(stderr);
+      if (!stranger_told_) {
+        std::fprintf(stderr, "ERROR: closed a connection of another user (uid %u)\n",
+                     static_cast<unsigned>(owner));
+        std::fflush(stderr);
+        stranger_told_ = true;
+      }
       continue;
     }
     if (peer >= 0) break;
@@ -366,8 +371,11 @@ bool endpoint::accept_() {
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) break;
     // No peer within the wait, or a stop: the socket listens on, and the
-    // next call waits again without a moment of refusal in between.
-    if (wait_for(listen_fd_, POLLIN, wait_ms_()) != wait_result::READY) return false;
+    // next call waits again without a moment of refusal in between. A wait
+    // that failed outright closes it, like a failed accept.
+    const wait_result waited = wait_for(listen_fd_, POLLIN, wait_ms_());
+    if (waited == wait_result::FAILED) break;
+    if (waited != wait_result::READY) return false;
   }
   // One peer per endpoint: the listening socket goes once it has served,
   // or when it failed (the owner sets up a new one after a pause).
@@ -376,11 +384,20 @@ bool endpoint::accept_() {
   if (peer < 0) return false;
   fd_ = peer;
   apply_options_(fd_, timeout_);
+  // While the peer is served, no socket listens on the port; this one keeps
+  // it, and without address reuse on it no other process (of any user) can
+  // bind the port meanwhile and wait there for the driver coming back.
+  set_int_option(fd_, SO_REUSEADDR, 0);
   return true;
 }
 
 void endpoint::close_() {
-  if (fd_ > 0) close_socket(fd_);
+  if (fd_ > 0) {
+    // The port is free for the next listening socket at once, even while
+    // this connection lingers in TIME_WAIT.
+    if (!connecting_) set_int_option(fd_, SO_REUSEADDR, 1);
+    close_socket(fd_);
+  }
   if (listen_fd_ > 0) close_socket(listen_fd_);
 }
 

@@ -141,6 +141,8 @@ class endpoint {
   // See set_deadline(); -1 for none.
   std::int64_t deadline_ = -1;
   bool connecting_;
+  // A stranger's connection was closed and said so (see accept_()).
+  bool stranger_told_ = false;
   std::string host_;
   // Bytes taken off the socket by a peek, first in line for the next read.
   // Holding them here rather than in the socket's queue means a peek never

@@ -2,14 +2,18 @@
 // The real scanbridge executable as a child process: its port line, the
 // client link end to end, serving one client after another, stop signals,
 // parent death, and the faults a driver's environment can provoke.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -210,6 +214,26 @@ TEST(BridgeProcess, ClosesOnAnotherUsersProcessAndServesItsOwn) {
   ASSERT_TRUE(client.connected());
   EXPECT_TRUE(client.ping());
   EXPECT_EQ(bridge.stderr_text(), "ERROR: closed a connection of another user (uid 65534)\n");
+
+  // While the driver is served nothing listens on the port, but no other
+  // process can take it to wait there for the driver coming back.
+  testing::child_process squatter = testing::child_process::fork_running([port] {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return 2;
+    const testing::unique_fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    const int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+                   errno == EADDRINUSE
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(squatter.wait_exit(), exited(0)) << "another user bound the bridge's port";
+  ASSERT_TRUE(client.leave());
+  EXPECT_TRUE(link_client::connect_retry(port).ping());
 }
 
 class BridgeProcessNextClient : public ::testing::TestWithParam<bool> {};
@@ -238,18 +262,22 @@ TEST_P(BridgeProcessNextClient, IsServedOnTheSamePort) {
 INSTANTIATE_TEST_SUITE_P(Leaving, BridgeProcessNextClient, ::testing::Values(false, true),
                          [](const auto& p) { return p.param ? "ByReset" : "ByEndOfStream"; });
 
-TEST(BridgeProcess, ListensAgainOnceThePortIsFreeAndPausesWhileItIsNot) {
+TEST(BridgeProcess, ListensAgainOnceItCanAndPausesWhileItCannot) {
   bridge_process bridge;
   const int port = bridge.port();
   link_client client = link_client::connect(port);
   ASSERT_TRUE(client.ping());
-  {
-    // While the bridge serves the client it has no listening socket, so
-    // another one can take the port.
-    const testing::listener thief = testing::listen_loopback(port);
-    ASSERT_TRUE(client.leave());
-    EXPECT_TRUE(testing::wait_in_poll_of(bridge.pid(), 1)) << "the bridge should pause between attempts to listen";
-  }
+  // No other process can take the port while the client is served, so the
+  // listening socket is made impossible another way: no descriptor left for
+  // it once the client's is closed.
+  rlimit before{};
+  ASSERT_EQ(::prlimit(bridge.pid(), RLIMIT_NOFILE, nullptr, &before), 0);
+  const rlimit none_left{4, before.rlim_max};  // 0-2 and the wake descriptor
+  ASSERT_EQ(::prlimit(bridge.pid(), RLIMIT_NOFILE, &none_left, nullptr), 0);
+  ASSERT_TRUE(client.leave());
+  EXPECT_TRUE(testing::wait_in_poll_of(bridge.pid(), 1))
+      << "the bridge should pause between attempts to listen";
+  ASSERT_EQ(::prlimit(bridge.pid(), RLIMIT_NOFILE, &before, nullptr), 0);
   link_client next = bridge.connect();
   ASSERT_TRUE(next.connected()) << std::strerror(errno);
   EXPECT_TRUE(next.ping());
