@@ -115,10 +115,11 @@ std::int64_t link_reader::skip_(std::size_t count) {
   const std::size_t held = std::min(count, held_());
   begin_ += held;
   count -= held;
-  if (count == 0) return 0;
-  begin_ = end_ = 0;
+  // Larger than the read-ahead: a payload of gigabytes is dropped in a
+  // number of reads the bridge can afford.
+  std::uint8_t scrap[65536];
   while (count > 0) {
-    const std::int64_t n = read_some_(buffer_, std::min(count, sizeof buffer_));
+    const std::int64_t n = read_some_(scrap, std::min(count, sizeof scrap));
     if (n < 0) return n;
     count -= static_cast<std::size_t>(n);
   }

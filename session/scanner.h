@@ -26,9 +26,9 @@ inline constexpr std::chrono::seconds SCANNER_TIMEOUT{300};
 inline constexpr std::chrono::seconds SCAN_TIMEOUT{300};
 // The longest pause between two connection tries.
 inline constexpr std::chrono::seconds MAX_BACKOFF{1};
-// What a closing exchange may take in all when the scanner has just broken
-// the stream, or once a stop is requested: a silent scanner must not hold
-// the bridge.
+// What a closing exchange may take in all, whatever ends the session: the
+// scanner's answer is read only to be dropped, and a silent scanner must not
+// hold the bridge.
 inline constexpr std::chrono::seconds CLOSE_TIMEOUT{1};
 
 // The waits of a session. The bridge runs with these defaults; a harness that
@@ -86,7 +86,6 @@ class scanner {
   bool extended_mode() const { return extended_mode_; }
   const command* current_command() const { return _cmd.get(); }
   const endpoint* link() const { return link_.get(); }
-  const session_timing& timing() const { return timing_; }
 
  private:
   // The address parts after construction, for "[...]" forms and ports.
@@ -110,6 +109,8 @@ class scanner {
   action handle_event_(std::uint8_t code);
   action handle_notice_payload_(const std::uint8_t* payload, std::size_t size);
   void answer_notice_query_();
+  // Gives the rest of the connection's traffic the timing's closing time.
+  void limit_waits();
 
   std::string host_;
   int port_;
@@ -117,9 +118,6 @@ class scanner {
   std::unique_ptr<endpoint> link_;
   // The normal I/O time-out, restored before ordinary commands.
   std::chrono::milliseconds timeout_{0};
-  // Gives the rest of the connection's traffic the timing's closing time.
-  void limit_waits();
-
   // Borrows link_; exists exactly while link_ does (outside connect()).
   std::unique_ptr<protocol> protocol_;
   bool extended_mode_ = false;
