@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #ifdef SCANCLIENT_WITH_PNG
@@ -255,6 +256,15 @@ outcome image_output::write(image_format format, const scan_geometry& geometry, 
   if (failed == 0 && file_ && ::close(file_.release()) != 0) failed = errno;
   if (failed != 0) return write_error(name, failed);
   if (part_.empty()) return outcome::ok();
+  // The scan took a while: whatever appeared at TARGET meanwhile, other than
+  // a regular file, is not replaced either.
+  struct stat now {};
+  if (::lstat(target_.c_str(), &now) == 0 && !S_ISREG(now.st_mode)) {
+    // The image stays in TARGET.part.
+    g_has_unfinished = 0;
+    return outcome::failure("will not replace " + target_ + ", which is no longer a file; the " +
+                            "image is in " + std::exchange(part_, std::string()));
+  }
   if (std::rename(part_.c_str(), target_.c_str()) != 0) {
     return outcome::failure("cannot rename " + part_ + " to " + target_ + ": " +
                             std::strerror(errno));
