@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <string>
 
@@ -171,7 +172,17 @@ int main(int argc, char** argv) {
   for (std::uint64_t i = 0; !quit; ++i) {
     const std::uint64_t seed = o.replay.empty() ? derive(o.seed, i) : o.seed;
     current_seed = seed;
-    scenario_result r = run_scenario(seed, o.lim, &baseline_fds);
+    scenario_result r;
+    try {
+      r = run_scenario(seed, o.lim, &baseline_fds);
+    } catch (const std::exception& e) {
+      // The bridge's thread cannot be joined: record what is known and go.
+      std::printf("chaos: violation in scenario seed=%llu: %s\n",
+                  static_cast<unsigned long long>(seed), e.what());
+      write_replay(o.out, seed, o.lim, nullptr);
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
     // The next scenario starts with no stop behind it.
     scanbridge::stop_requested = 0;
     scanbridge::hangup_requested = 0;

@@ -194,13 +194,17 @@ class connection {
   // waiting for this scanner.
   short wait_(short events, int ms) {
     const short revents = wait_fd(socket_.fd(), events, ms);
-    if (bytes_on_their_way_()) peer_.touch_();
+    if (bridge_read_on_()) peer_.touch_();
     return revents;
   }
 
-  bool bytes_on_their_way_() {
-    int queued = 0;
-    if (::ioctl(socket_.fd(), SIOCOUTQ, &queued) == 0 && queued > 0) return true;
+  // True when the bridge took in some of the bytes still on their way to
+  // it (in this end's send queue, or unread at the bridge's end) since the
+  // last look: it is busy reading this scanner, not waiting for it. Bytes
+  // that merely sit there are no sign of life.
+  bool bridge_read_on_() {
+    int unsent = 0;
+    if (::ioctl(socket_.fd(), SIOCOUTQ, &unsent) != 0) unsent = 0;
     // The bridge's end: its own port is this end's peer port. Found once,
     // checked again each time, since the bridge may close it any moment.
     const int own_port = socket_.port();
@@ -208,7 +212,12 @@ class connection {
     if (bridge_end_ < 0 || !harness_socket::is(bridge_end_, bridge_port, own_port)) {
       bridge_end_ = bridge_socket(bridge_port, own_port);
     }
-    return bridge_end_ >= 0 && ::ioctl(bridge_end_, FIONREAD, &queued) == 0 && queued > 0;
+    int unread = 0;
+    if (bridge_end_ < 0 || ::ioctl(bridge_end_, FIONREAD, &unread) != 0) unread = 0;
+    const bool progress = unsent < last_unsent_ || unread < last_unread_;
+    last_unsent_ = unsent;
+    last_unread_ = unread;
+    return progress;
   }
 
   bool pause_(int ms) {
@@ -428,11 +437,9 @@ class connection {
   static bytes info_block_(const scan_layout& l) {
     bytes b(14, 0);
     b[0] = STX;
-    for (int i = 0; i < 4; ++i) {
-      b[2 + i] = static_cast<std::uint8_t>(l.block >> (8 * i));
-      b[6 + i] = static_cast<std::uint8_t>(l.count >> (8 * i));
-      b[10 + i] = static_cast<std::uint8_t>(l.last >> (8 * i));
-    }
+    put_le32(&b[2], l.block);
+    put_le32(&b[6], l.count);
+    put_le32(&b[10], l.last);
     return b;
   }
 
@@ -565,8 +572,11 @@ class connection {
   harness_socket socket_;
   rng rng_;
   const int number_;
-  // The descriptor of the bridge's end of this connection, once found.
+  // The descriptor of the bridge's end of this connection, once found, and
+  // the bytes waiting on both ends at the last look.
   int bridge_end_ = -1;
+  int last_unsent_ = 0;
+  int last_unread_ = 0;
   // The IS scanner's state between packets.
   bool extended_ = false;
   bool awaiting_payload_ = false;

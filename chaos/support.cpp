@@ -124,6 +124,13 @@ harness_socket harness_socket::listen_any(int rcvbuf) {
   return s;
 }
 
+harness_socket harness_socket::bound_any() {
+  harness_socket s(registered_socket(AF_INET, SOCK_STREAM));
+  const sockaddr_in addr = loopback(0);
+  if (s && ::bind(s.fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) s.close();
+  return s;
+}
+
 harness_socket harness_socket::connect_to(int port, int rcvbuf, bool* refused) {
   harness_socket s(registered_socket(AF_INET, SOCK_STREAM));
   if (refused) *refused = false;
@@ -175,39 +182,40 @@ void harness_socket::reset() {
   close();
 }
 
-int bridge_descriptors() {
+namespace {
+
+// The descriptors above 2 that the harness did not open, one by one, until
+// visit returns false. Under the register's lock, so that no descriptor of
+// the harness (this walk's own folder included) is taken for the bridge's.
+template <typename Visit>
+bool visit_bridge_descriptors(Visit visit) {
   const std::lock_guard lock(register_lock);
   DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
+  if (dir == nullptr) return false;
   while (const dirent* entry = ::readdir(dir)) {
     char* end = nullptr;
     const long fd = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == ::dirfd(dir)) continue;
-    if (registered().count(static_cast<int>(fd)) == 0) ++count;
+    if (registered().count(static_cast<int>(fd)) == 0 && !visit(static_cast<int>(fd))) break;
   }
   ::closedir(dir);
+  return true;
+}
+
+}  // namespace
+
+int bridge_descriptors() {
+  int count = 0;
+  if (!visit_bridge_descriptors([&count](int) { return ++count > 0; })) return -1;
   return count;
 }
 
 int bridge_socket(int local_port, int peer_port) {
-  // Under the register's lock, so that a count never takes this folder's
-  // descriptor for one of the bridge's.
-  const std::lock_guard lock(register_lock);
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
   int found = -1;
-  while (const dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == ::dirfd(dir)) continue;
-    if (registered().count(static_cast<int>(fd)) != 0) continue;
-    if (harness_socket::is(static_cast<int>(fd), local_port, peer_port)) {
-      found = static_cast<int>(fd);
-      break;
-    }
-  }
-  ::closedir(dir);
+  visit_bridge_descriptors([&](int fd) {
+    if (harness_socket::is(fd, local_port, peer_port)) found = fd;
+    return found < 0;
+  });
   return found;
 }
 
@@ -256,18 +264,6 @@ bool read_exact(int fd, std::uint8_t* out, std::size_t n, int ms) {
     if (wait_fd(fd, POLLIN, ms) == 0) return false;
   }
   return true;
-}
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t get_be32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
 }
 
 }  // namespace scanbridge::chaos

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/byte_order.h"
+
 namespace scanbridge::chaos {
 
 using bytes = std::vector<std::uint8_t>;
@@ -61,6 +63,9 @@ class harness_socket {
   // Listening on 127.0.0.1 at a port the system chooses, with a receive
   // buffer of rcvbuf bytes (0: the system's) that accepted sockets inherit.
   static harness_socket listen_any(int rcvbuf);
+  // Bound to 127.0.0.1 at a port the system chooses, not listening: a port
+  // that refuses connections for as long as this socket lives.
+  static harness_socket bound_any();
   // A connection to 127.0.0.1:port, receive buffer as above. Invalid when
   // refused; refused() tells.
   static harness_socket connect_to(int port, int rcvbuf, bool* refused = nullptr);
@@ -102,8 +107,10 @@ bool send_all(int fd, const std::uint8_t* data, std::size_t n, int ms);
 // stream, on an error or when a wait ran out.
 bool read_exact(int fd, std::uint8_t* out, std::size_t n, int ms);
 
-void put_be32(std::uint8_t* p, std::uint32_t v);
-std::uint32_t get_be32(const std::uint8_t* p);
+using tools::get_be32;
+using tools::get_le32;
+using tools::put_be32;
+using tools::put_le32;
 
 }  // namespace scanbridge::chaos
 
