@@ -279,6 +279,12 @@ TEST(ReadMessage, APayloadThatCannotBeAllocatedIsDroppedWhole) {
     const rlim_t room = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
     const rlimit limit{room, room};
     if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+    // Where the limit does not bite (an emulator that reserved its address
+    // space up front) there is nothing to test.
+    if (void* probe = std::calloc(TOO_LARGE, 1)) {
+      std::free(probe);
+      return 3;
+    }
     link_reader r(s.server.get(), CLIENT_TIMEOUT);
     const received big = receive(r);
     const received next = receive(r);
@@ -291,14 +297,17 @@ TEST(ReadMessage, APayloadThatCannotBeAllocatedIsDroppedWhole) {
   s.server.reset();
   bytes header = link_message(5, 0);
   header[12] = TOO_LARGE >> 24;
-  ASSERT_TRUE(testing::write_all(s.client.get(), header));
+  bool written = testing::write_all(s.client.get(), header);
   constexpr std::uint32_t PIECE = 1u << 20;
   const bytes piece(PIECE, 0);
-  for (std::uint32_t sent = 0; sent < TOO_LARGE; sent += PIECE) {
-    ASSERT_TRUE(testing::write_all(s.client.get(), piece));
+  for (std::uint32_t sent = 0; written && sent < TOO_LARGE; sent += PIECE) {
+    written = testing::write_all(s.client.get(), piece);
   }
-  ASSERT_TRUE(testing::write_all(s.client.get(), link_message(6, 0, text_bytes("end"))));
-  EXPECT_EQ(reader.wait_exit(), testing::exited(0));
+  written = written && testing::write_all(s.client.get(), link_message(6, 0, text_bytes("end")));
+  const testing::exit_status status = reader.wait_exit();
+  if (status == testing::exited(3)) GTEST_SKIP() << "the address space limit does not bite here";
+  EXPECT_TRUE(written);
+  EXPECT_EQ(status, testing::exited(0));
 }
 
 // ---------------------------------------------------------------------------
