@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "bench/bytes.h"
+#include "tools/common/loopback.h"
 
 namespace scanbridge::bench {
 
@@ -23,14 +24,6 @@ namespace {
 // the next frame along); above it the read goes in place and waits for all.
 constexpr std::size_t DIRECT_READ_THRESHOLD = 16 * 1024;
 
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 }  // namespace
 
 unique_fd listen_loopback(int* port) {
@@ -38,7 +31,7 @@ unique_fd listen_loopback(int* port) {
   if (!fd) return fd;
   const int one = 1;
   setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr = loopback(0);
+  sockaddr_in addr = tools::loopback_address(0);
   socklen_t len = sizeof addr;
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.get(), 4) != 0 ||
@@ -62,7 +55,7 @@ unique_fd accept_within(int listen_fd, int timeout_ms) {
 unique_fd connect_loopback(int port) {
   unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
-  const sockaddr_in addr = loopback(port);
+  const sockaddr_in addr = tools::loopback_address(port);
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     return unique_fd();
   }

@@ -13,6 +13,9 @@
 #include <optional>
 #include <utility>
 
+#include "commands/request.h"
+#include "wire/codes.h"
+
 namespace scanbridge::chaos {
 
 namespace {
@@ -22,12 +25,6 @@ constexpr int SLICE_MS = 20;
 constexpr std::size_t HEADER = 12;
 constexpr std::uint32_t MAX_PAYLOAD = 64u << 20;
 constexpr std::size_t LOG_LINES = 200;
-
-constexpr std::uint8_t STX = 0x02;
-constexpr std::uint8_t ACK = 0x06;
-constexpr std::uint8_t CAN = 0x18;
-constexpr std::uint8_t ESC = 0x1B;
-constexpr std::uint8_t FS = 0x1C;
 
 struct incoming {
   std::uint8_t type = 0;
@@ -90,18 +87,6 @@ constexpr weighted_greeting GREETINGS[] = {
     {greeting::RESET, 2, "scanner resets at once"},
 };
 
-template <typename T, std::size_t N>
-const T& pick(rng& r, const T (&table)[N]) {
-  int total = 0;
-  for (const T& row : table) total += row.weight;
-  std::int64_t at = draw(r, 0, total - 1);
-  for (const T& row : table) {
-    if (at < row.weight) return row;
-    at -= row.weight;
-  }
-  return table[0];
-}
-
 bool is_var_letter(std::uint8_t letter) {
   return letter == 'I' || letter == 'f' || letter == 'q' || letter == 'i';
 }
@@ -121,23 +106,6 @@ bytes reply_header(const char* code, std::uint32_t size) {
   bytes out(64, ' ');
   std::memcpy(out.data(), text, std::strlen(text));
   return out;
-}
-
-std::optional<std::uint32_t> announced_size(const bytes& request) {
-  if (request.size() != 12 || request[4] != 'x') return std::nullopt;
-  std::uint32_t size = 0;
-  for (std::size_t i = 5; i < 12; ++i) {
-    const std::uint8_t c = request[i];
-    size *= 16;
-    if (c >= '0' && c <= '9') {
-      size += c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-      size += c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-  }
-  return size;
 }
 
 struct scan_layout {
@@ -409,9 +377,12 @@ class connection {
       extended_ = false;
       return legacy_answer_(data);
     }
-    const std::optional<std::uint32_t> size = announced_size(data);
-    if (!size) return reply_header("ERR ", 0);
-    if (*size > 0) {
+    // The scanner reads the size as the bridge does.
+    std::size_t size = 0;
+    if (data.size() != REQUEST_SIZE || request::read_size(data.data(), &size) != nullptr) {
+      return reply_header("ERR ", 0);
+    }
+    if (size > 0) {
       awaiting_payload_ = true;
       return {};
     }

@@ -22,6 +22,8 @@
 #include "bridge/link.h"
 #include "chaos/peer.h"
 #include "commands/chunk.h"
+#include "tools/common/hex.h"
+#include "wire/codes.h"
 
 namespace scanbridge::chaos {
 
@@ -29,9 +31,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::uint32_t KIND_DATA = 0;
-constexpr std::uint32_t KIND_OPEN = 4;
-constexpr std::uint32_t KIND_CLOSE = 5;
 // No kind the bridge knows: it answers with the message's id and status -1,
 // which marks the end of whatever the message before it caused.
 constexpr std::uint32_t KIND_PING = 9;
@@ -47,34 +46,22 @@ constexpr std::uint32_t MAX_REPLY = 64u << 20;
 // room for its replies.
 constexpr int CLIENT_RCVBUF = 4096;
 
-constexpr std::uint8_t ACK = 0x06;
-constexpr std::uint8_t NAK = 0x15;
-constexpr std::uint8_t CAN = 0x18;
-constexpr std::uint8_t ESC = 0x1B;
-constexpr std::uint8_t FS = 0x1C;
-
 bytes text(const std::string& s) {
   return bytes(s.begin(), s.end());
 }
 
 bytes frame(std::uint32_t id, std::uint32_t kind, const bytes& payload) {
   bytes out(LINK_HEADER_SIZE + payload.size());
-  put_be32(&out[0], id);
-  put_be32(&out[4], kind);
-  put_be32(&out[12], static_cast<std::uint32_t>(payload.size()));
+  link_header{id, kind, 0, static_cast<std::uint32_t>(payload.size())}.encode(out.data());
   std::copy(payload.begin(), payload.end(), out.begin() + LINK_HEADER_SIZE);
   return out;
 }
 
 std::string describe(const bytes& b) {
-  std::string s;
-  char hex[4];
-  for (std::size_t i = 0; i < std::min<std::size_t>(b.size(), 16); ++i) {
-    std::snprintf(hex, sizeof hex, "%02X ", b[i]);
-    s += hex;
-  }
-  if (b.size() > 16) s += "... (" + std::to_string(b.size()) + " bytes)";
-  return s.empty() ? "(none)" : s;
+  if (b.empty()) return "(none)";
+  std::string s = tools::hex_bytes({b.data(), std::min<std::size_t>(b.size(), 16)});
+  if (b.size() > 16) s += " ... (" + std::to_string(b.size()) + " bytes)";
+  return s;
 }
 
 struct reply {
@@ -105,10 +92,11 @@ class driver_link {
     std::uint8_t h[LINK_HEADER_SIZE];
     got g = fill_(h, sizeof h, wait_ms, within_ms);
     if (g != got::REPLY) return g;
-    r->id = get_be32(h);
-    r->kind = get_be32(h + 4);
-    r->status = get_be32(h + 8);
-    const std::uint32_t length = get_be32(h + 12);
+    const link_header header = link_header::decode(h);
+    r->id = header.id;
+    r->kind = header.kind;
+    r->status = header.status;
+    const std::uint32_t length = header.length;
     if (r->kind != 0 || (r->status != 0 && r->status != FAILED) || length > MAX_REPLY) {
       return got::MALFORMED;
     }
@@ -451,16 +439,7 @@ class scenario {
         {&scenario::stall_, 6},    {&scenario::signal_, 4},        {&scenario::fatal_, 2},
         {&scenario::odd_data_, 3},
     };
-    int total = 0;
-    for (const weighted& w : STEPS) total += w.weight;
-    std::int64_t at = draw(rng_, 0, total - 1);
-    for (const weighted& w : STEPS) {
-      if (at < w.weight) {
-        (this->*w.run)();
-        return;
-      }
-      at -= w.weight;
-    }
+    (this->*pick(rng_, STEPS).run)();
   }
 
   void open_() {

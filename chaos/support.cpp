@@ -17,6 +17,8 @@
 #include <mutex>
 #include <set>
 
+#include "tools/common/loopback.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer's runtime; its headers are not always installed.
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
@@ -54,14 +56,6 @@ int port_of(int fd, bool peer) {
   const int r = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
                      : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   return r == 0 && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : -1;
-}
-
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
 }
 
 std::mutex faults_lock;
@@ -116,7 +110,7 @@ harness_socket harness_socket::listen_any(int rcvbuf) {
   harness_socket s(registered_socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK));
   if (!s) return s;
   set_rcvbuf(s.fd_, rcvbuf);
-  const sockaddr_in addr = loopback(0);
+  const sockaddr_in addr = tools::loopback_address(0);
   if (::bind(s.fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(s.fd_, 16) != 0) {
     s.close();
@@ -126,7 +120,7 @@ harness_socket harness_socket::listen_any(int rcvbuf) {
 
 harness_socket harness_socket::bound_any() {
   harness_socket s(registered_socket(AF_INET, SOCK_STREAM));
-  const sockaddr_in addr = loopback(0);
+  const sockaddr_in addr = tools::loopback_address(0);
   if (s && ::bind(s.fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) s.close();
   return s;
 }
@@ -140,7 +134,7 @@ harness_socket harness_socket::connect_to(int port, int rcvbuf, bool* refused) {
   // the bridge's delayed acknowledgement.
   const int one = 1;
   ::setsockopt(s.fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  const sockaddr_in addr = loopback(port);
+  const sockaddr_in addr = tools::loopback_address(port);
   if (::connect(s.fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     if (refused) *refused = errno == ECONNREFUSED;
     s.close();

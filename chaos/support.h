@@ -46,6 +46,20 @@ std::int64_t now_ms();
 std::int64_t draw(rng& r, std::int64_t lo, std::int64_t hi);
 // True with probability percent / 100.
 bool chance(rng& r, int percent);
+// A row of a table of weighted choices (any struct with a `weight`), drawn
+// with probability weight / sum of weights.
+template <typename T, std::size_t N>
+const T& pick(rng& r, const T (&table)[N]) {
+  std::int64_t total = 0;
+  for (const T& row : table) total += row.weight;
+  std::int64_t at = draw(r, 0, total - 1);
+  for (const T& row : table) {
+    if (at < row.weight) return row;
+    at -= row.weight;
+  }
+  return table[0];
+}
+
 // A seed of its own for each scenario, connection and so on, from a parent
 // seed and an index (splitmix64).
 std::uint64_t derive(std::uint64_t seed, std::uint64_t index);

@@ -54,7 +54,7 @@ request::request(const std::uint8_t* bytes, std::size_t size)
 
 request::~request() = default;
 
-const char* request::read_size_(const std::uint8_t* header, std::size_t* size) {
+const char* request::read_size(const std::uint8_t* header, std::size_t* size) {
   if (header[SIZE_SPEC_OFFSET] != 'x') return "bad size spec";
   std::size_t value = 0;
   for (std::size_t i = 1; i <= SIZE_DIGITS; ++i) {
@@ -74,7 +74,7 @@ const char* request::read_size_(const std::uint8_t* header, std::size_t* size) {
 
 std::size_t request::parse_size(const std::uint8_t* header) {
   std::size_t size = 0;
-  if (const char* fault = read_size_(header, &size)) throw std::logic_error(fault);
+  if (const char* fault = read_size(header, &size)) throw std::logic_error(fault);
   return size;
 }
 
@@ -154,7 +154,7 @@ action request::scanner_reply(std::uint8_t type, byte_array payload, std::size_t
 
   if (size != REPLY_HEADER_SIZE) return ACTION_FAIL;
   std::size_t announced = 0;
-  if (read_size_(payload.get(), &announced) != nullptr) return ACTION_FAIL;
+  if (read_size(payload.get(), &announced) != nullptr) return ACTION_FAIL;
   payload_size_ = announced;
   reply_size_ = announced;
   pending_ = std::move(payload);

@@ -46,6 +46,9 @@ class request : public command_is {
   // 2^28 - 1. Throws std::logic_error "bad size spec" when byte 4 is not 'x'
   // and "bad size digit" for a size byte other than '0'-'9' or 'A'-'F'.
   static std::size_t parse_size(const std::uint8_t* header);
+  // parse_size without the throw: returns the fault's text, or null with the
+  // size stored in *size.
+  static const char* read_size(const std::uint8_t* header, std::size_t* size);
 
   // Rewrites an "IMG " reply header of the given size so the client sees the
   // scan cancelled: the first "#---" becomes "#atnCAN " with "#---" behind it,
@@ -57,9 +60,6 @@ class request : public command_is {
   bool cancelled() const { return cancelled_; }
 
  private:
-  // parse_size without the throw: returns the fault's text, or null with the
-  // size stored in *size.
-  static const char* read_size_(const std::uint8_t* header, std::size_t* size);
   // The state after a complete answer whose reply header is pending_.
   enum state end_state_() const;
 

@@ -99,17 +99,13 @@ void scanner::disconnect(bool by_scanner) {
     // The scanner still hears the close request it may rely on, but its
     // answer, read only to be dropped, is not worth a long wait: the whole
     // bridge waits meanwhile, and so may a driver that wants to come back.
-    limit_waits();
+    link_->set_deadline(timing_.closing);
     protocol_->close();
   }
   // The protocol borrows the endpoint, so it goes after it and never uses it
   // on the way out.
   link_.reset();
   protocol_.reset();
-}
-
-void scanner::limit_waits() {
-  if (link_) link_->set_deadline(timing_.closing);
 }
 
 chunk_queue* scanner::replies() { return _cmd ? _cmd.get() : &replies_; }

@@ -109,8 +109,6 @@ class scanner {
   action handle_event_(std::uint8_t code);
   action handle_notice_payload_(const std::uint8_t* payload, std::size_t size);
   void answer_notice_query_();
-  // Gives the rest of the connection's traffic the timing's closing time.
-  void limit_waits();
 
   std::string host_;
   int port_;

@@ -2,12 +2,9 @@
 // The real scanbridge executable as a child process: its port line, the
 // client link end to end, serving one client after another, stop signals,
 // parent death, and the faults a driver's environment can provoke.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tests/support/bridge_process.h"
@@ -219,17 +217,12 @@ TEST(BridgeProcess, ClosesOnAnotherUsersProcessAndServesItsOwn) {
   // process can take it to wait there for the driver coming back.
   testing::child_process squatter = testing::child_process::fork_running([port] {
     if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return 2;
-    const testing::unique_fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    const int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
-                   errno == EADDRINUSE
-               ? 0
-               : 1;
+    try {
+      testing::bind_loopback(port);  // with address reuse, as a squatter would
+      return 1;
+    } catch (const std::system_error& e) {
+      return e.code().value() == EADDRINUSE ? 0 : 1;
+    }
   });
   EXPECT_EQ(squatter.wait_exit(), exited(0)) << "another user bound the bridge's port";
   ASSERT_TRUE(client.leave());

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "tools/common/deadline.h"
+#include "tools/common/loopback.h"
 
 namespace scanbridge::tools {
 
@@ -41,10 +42,7 @@ bridge_link::~bridge_link() {
 
 outcome bridge_link::connect(int port, int timeout_ms, const std::function<bool()>& peer_alive,
                              std::unique_ptr<bridge_link>* link) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const sockaddr_in address = loopback_address(port);
 
   const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
